@@ -1,0 +1,31 @@
+# Build helpers shared by every folder.
+#
+# Every fixed path of the system lives in lib/client_common/well_known_paths.cpp.
+# Installed programs link `paths_installed` (the real paths); test programs and
+# the command's test twin link `paths_test`, whose paths lie under
+# ${TRAILSEND_TEST_ROOT} inside the build tree.
+set(TRAILSEND_TEST_ROOT "${CMAKE_BINARY_DIR}/testroot" CACHE INTERNAL "")
+
+# Symbols a program exports to the shared objects it loads, so that our
+# replacements of C library functions serve the whole process.
+set(TRAILSEND_EXPORTS_FILE "${CMAKE_SOURCE_DIR}/cmake/exports.list")
+
+# trailsend_link_program(<target> INSTALLED|TEST)
+# Links a program with the client library, the framework and one version of
+# the well-known paths.
+function(trailsend_link_program target paths)
+  if(paths STREQUAL "INSTALLED")
+    set(paths_lib paths_installed)
+  else()
+    set(paths_lib paths_test)
+  endif()
+  target_link_libraries(${target} PRIVATE
+    -Wl,--start-group client_common hlx ${paths_lib} -Wl,--end-group
+    Boost::headers Threads::Threads ${CMAKE_DL_LIBS})
+  # -u pulls our replacements out of the archive even into a program whose
+  # own code never calls them; the dynamic list exports them to shared objects.
+  target_link_options(${target} PRIVATE
+    "-Wl,--dynamic-list=${TRAILSEND_EXPORTS_FILE}"
+    -Wl,-u,vsnprintf -Wl,-u,snprintf -Wl,-u,random -Wl,-u,rand -Wl,-u,srandom -Wl,-u,srand)
+  set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS "${TRAILSEND_EXPORTS_FILE}")
+endfunction()
