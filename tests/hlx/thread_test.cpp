@@ -3,6 +3,7 @@
 #include "hlx/thread.h"
 
 #include <gtest/gtest.h>
+#include <dlfcn.h>
 #include <errno.h>
 #include <pthread.h>
 #include <sched.h>
@@ -20,7 +21,6 @@ void waitUntil(Condition condition)
 }
 
 std::atomic<hlx::Thread *> gSeenCurrent{nullptr};
-std::atomic<bool> gRelease{false};
 std::atomic<bool> gEntered{false};
 
 long recordCurrent(long argument)
@@ -233,4 +233,11 @@ TEST(Thread, ThreadLibraryIsPresent)
 {
     EXPECT_TRUE(hlx::Thread::threadsSupported());
     EXPECT_TRUE(hlx::Thread::m_threadSupportKnown);
+}
+
+TEST(Thread, EntryAndCleanupAreExportedToTheProcess)
+{
+    EXPECT_EQ(dlsym(RTLD_DEFAULT, "_ZN3hlx11ThreadStartEPv"), reinterpret_cast<void *>(&hlx::ThreadStart));
+    EXPECT_EQ(dlsym(RTLD_DEFAULT, "_ZN3hlx19ThreadCancelCleanupEPv"),
+              reinterpret_cast<void *>(&hlx::ThreadCancelCleanup));
 }
