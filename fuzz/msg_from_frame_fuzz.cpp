@@ -11,6 +11,7 @@
 // linker then takes these definitions and leaves the archive's copies out.
 #include "../lib/client_common/byte_buffer.cpp"
 #include "../lib/client_common/client_msg.cpp"
+#include "../lib/client_common/client_msg_reader.cpp"
 #include "../lib/client_common/msg_trace.cpp"
 #include "../lib/client_common/msg_type_table.cpp"
 
