@@ -67,15 +67,15 @@ void ByteBufferInitWiping(ByteBuffer *buffer, size_t size)
         buffer->wipe = 1;
 }
 
-int ByteBufferAppend(ByteBuffer *buffer, const void *bytes, size_t n)
+unsigned char *ByteBufferReserve(ByteBuffer *buffer, size_t n)
 {
-    if (buffer == nullptr || (bytes == nullptr && n != 0))
-        return 0;
+    if (buffer == nullptr)
+        return nullptr;
     // Strictly more than n free, so one byte always stays for a terminator.
     if (buffer->data == nullptr || FreeBytes(buffer) <= n) {
         size_t capacity;
         if (n > (SIZE_MAX - Capacity(buffer)) / 2)
-            return 0;
+            return nullptr;
         if (buffer->data == nullptr)
             capacity = buffer->size > 2 * n ? buffer->size : 2 * n;
         else
@@ -83,12 +83,22 @@ int ByteBufferAppend(ByteBuffer *buffer, const void *bytes, size_t n)
         if (capacity <= ByteBufferUsed(buffer) + n)
             capacity = ByteBufferUsed(buffer) + n + 1;
         if (!Reallocate(buffer, capacity))
-            return 0;
+            return nullptr;
     }
-    if (n != 0) {
-        memcpy(buffer->pos, bytes, n);
-        buffer->pos += n;
-    }
+    unsigned char *room = buffer->pos;
+    buffer->pos += n;
+    return room;
+}
+
+int ByteBufferAppend(ByteBuffer *buffer, const void *bytes, size_t n)
+{
+    if (bytes == nullptr && n != 0)
+        return 0;
+    unsigned char *room = ByteBufferReserve(buffer, n);
+    if (room == nullptr)
+        return 0;
+    if (n != 0)
+        memcpy(room, bytes, n);
     return 1;
 }
 
@@ -163,7 +173,10 @@ unsigned char *ByteBufferDetach(ByteBuffer *buffer, size_t *length)
     if (used == 0) {
         free(data);
         data = nullptr;
-    } else if (!buffer->wipe && Capacity(buffer) != used) {
+    } else if (!buffer->wipe && Capacity(buffer) - used > buffer->size) {
+        // Only a tail larger than the size figure is worth a realloc: a
+        // small frame keeps its first block, which the allocator then
+        // recycles at once for the next message.
         unsigned char *shrunk = static_cast<unsigned char *>(realloc(data, used));
         if (shrunk != nullptr)
             data = shrunk;

@@ -42,6 +42,10 @@ void ByteBufferInitWiping(ByteBuffer *buffer, size_t size);
 int ByteBufferAppend(ByteBuffer *buffer, const void *bytes, size_t n);
 /* Appends the bytes of a NUL-terminated string without its terminator. */
 int ByteBufferAppendString(ByteBuffer *buffer, const char *text);
+/* Makes room for n bytes as ByteBufferAppend would, counts them as written
+ * and returns where they go; the caller fills them in at once. Null when the
+ * buffer cannot grow (nothing changes then). */
+unsigned char *ByteBufferReserve(ByteBuffer *buffer, size_t n);
 /* Appends one byte; afterwards at least one more byte is free. */
 int ByteBufferAppendByte(ByteBuffer *buffer, unsigned char byte);
 /* Overwrites n bytes at offset within the bytes written so far; the write

@@ -68,34 +68,68 @@ void CloseArray(ClientMsg *msg)
     msg->arrayCountOffset = 0;
 }
 
-int Append(ClientMsg *msg, const void *bytes, size_t n)
+// Room for n more bytes of the frame, counted as written. The common case,
+// room left in the buffer, stays in this unit.
+unsigned char *Reserve(ClientMsg *msg, size_t n, int *status)
 {
-    if (n > kMaxFrameLength - ByteBufferUsed(&msg->buffer))
-        return MSG_ERR_UNEXPECTED_DATA;
-    return ByteBufferAppend(&msg->buffer, bytes, n) ? MSG_OK : MSG_ERR_NO_MEMORY;
+    ByteBuffer *buffer = &msg->buffer;
+    const size_t used = static_cast<size_t>(buffer->pos - buffer->data);
+    if (n > kMaxFrameLength - used) {
+        *status = MSG_ERR_UNEXPECTED_DATA;
+        return nullptr;
+    }
+    unsigned char *room = buffer->pos;
+    if (buffer->data != nullptr && static_cast<size_t>(buffer->end - room) > n) {
+        buffer->pos = room + n;
+        return room;
+    }
+    room = ByteBufferReserve(buffer, n);
+    if (room == nullptr)
+        *status = MSG_ERR_NO_MEMORY;
+    return room;
 }
 
-// A wire type byte followed by a 32-bit value, in one append.
+int Append(ClientMsg *msg, const void *bytes, size_t n)
+{
+    int status = MSG_OK;
+    unsigned char *room = Reserve(msg, n, &status);
+    if (room != nullptr && n != 0)
+        memcpy(room, bytes, n);
+    return status;
+}
+
+// A wire type byte followed by a 32-bit value.
 int AppendTyped32(ClientMsg *msg, unsigned char wireType, uint32_t value)
 {
-    unsigned char bytes[5];
-    bytes[0] = wireType;
-    memcpy(bytes + 1, &value, sizeof value);
-    return Append(msg, bytes, sizeof bytes);
+    int status = MSG_OK;
+    unsigned char *room = Reserve(msg, 1 + sizeof value, &status);
+    if (room != nullptr) {
+        room[0] = wireType;
+        memcpy(room + 1, &value, sizeof value);
+    }
+    return status;
 }
 
 // A length-prefixed item (string, password, blob or array element), preceded
 // by its wire type byte unless wireType is WIRE_END. Null is length -1.
 int AppendItem(ClientMsg *msg, unsigned char wireType, const void *bytes, size_t n, bool null)
 {
-    if (!null && n > kMaxItemLength)
+    if (null)
+        n = 0;
+    else if (n > kMaxItemLength)
         return MSG_ERR_UNEXPECTED_DATA;
     const uint32_t length = null ? MSG_NULL_LENGTH : static_cast<uint32_t>(n);
-    int status = wireType != WIRE_END ? AppendTyped32(msg, wireType, length)
-                                      : Append(msg, &length, sizeof length);
-    if (status == MSG_OK && !null && n != 0)
-        status = Append(msg, bytes, n);
-    return status;
+    const size_t prefix = (wireType != WIRE_END ? 1 : 0) + sizeof length;
+    int status = MSG_OK;
+    unsigned char *room = Reserve(msg, prefix + n, &status);
+    if (room == nullptr)
+        return status;
+    if (wireType != WIRE_END)
+        *room++ = wireType;
+    memcpy(room, &length, sizeof length);
+    if (n != 0)
+        memcpy(room + sizeof length, bytes, n);
+    return MSG_OK;
 }
 
 int BeginParameter(ClientMsg *msg)
@@ -387,7 +421,6 @@ const char *MsgStatusText(int status)
 
 ClientMsg *NewClientMsg(uint32_t type, const MsgTypeTable *table, size_t headerSize, int *status)
 {
-    static const unsigned char kZeros[16] = {0};
     int result = MSG_OK;
     ClientMsg *msg = nullptr;
     const MsgTypeEntry *entry = FindMsgTypeEntry(table, type);
@@ -395,11 +428,12 @@ ClientMsg *NewClientMsg(uint32_t type, const MsgTypeTable *table, size_t headerS
         result = MSG_ERR_INVALID;
         goto done;
     }
-    msg = static_cast<ClientMsg *>(calloc(1, sizeof *msg));
+    msg = static_cast<ClientMsg *>(malloc(sizeof *msg));
     if (msg == nullptr) {
         result = MSG_ERR_NO_MEMORY;
         goto done;
     }
+    *msg = ClientMsg();
     msg->state = MSG_STATE_BUILDING;
     msg->table = table;
     msg->sensitive = (entry->flags & MSG_TYPE_FLAG_SENSITIVE) != 0;
@@ -410,15 +444,14 @@ ClientMsg *NewClientMsg(uint32_t type, const MsgTypeTable *table, size_t headerS
         ByteBufferInitWiping(&msg->buffer, 0);
     else
         ByteBufferInit(&msg->buffer, 0);
-    // The header bytes stay zero until the transport fills them in.
-    for (size_t left = headerSize; left > 0 && result == MSG_OK;) {
-        const size_t n = left < sizeof kZeros ? left : sizeof kZeros;
-        result = Append(msg, kZeros, n);
-        left -= n;
-    }
-    if (result == MSG_OK) {
+    {
+        // The header bytes stay zero until the transport fills them in.
         const uint16_t wireType = static_cast<uint16_t>(type);
-        result = Append(msg, &wireType, sizeof wireType);
+        unsigned char *room = Reserve(msg, headerSize + sizeof wireType, &result);
+        if (room != nullptr) {
+            memset(room, 0, headerSize);
+            memcpy(room + headerSize, &wireType, sizeof wireType);
+        }
     }
     if (result != MSG_OK) {
         MsgFree(msg);
