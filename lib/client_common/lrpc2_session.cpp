@@ -20,6 +20,9 @@ namespace {
 
 enum Direction { SENDING, RECEIVING };
 
+// First allocation for a reply body; larger replies grow by doubling.
+const size_t REPLY_FIRST_BLOCK = 64 * 1024;
+
 // One attempt at moving bytes in one direction. Socket sessions use the
 // message calls so that a send to a vanished peer reports EPIPE instead of
 // raising SIGPIPE in a process whose signal dispositions are not ours.
@@ -166,16 +169,36 @@ ClientMsg *ReceiveReply(LRPC2Session *session, int timeout, int *status)
         return NULL;
     }
 
-    unsigned char *frame = static_cast<unsigned char *>(malloc(length));
+    // The buffer grows with the bytes that actually arrive, so a length
+    // field that promises more than comes costs no more than what came.
+    size_t capacity = length < REPLY_FIRST_BLOCK ? length : REPLY_FIRST_BLOCK;
+    size_t received = LRPC2_HEADER_SIZE;
+    unsigned char *frame = static_cast<unsigned char *>(malloc(capacity));
     if (!frame) {
         *status = LRPC2_ERR_NO_MEMORY;
         return NULL;
     }
-    *status = RecvAll(session->readFd, frame + LRPC2_HEADER_SIZE, length - LRPC2_HEADER_SIZE, timeout,
-                      session->isSocket);
-    if (*status != LRPC2_OK) {
-        WipeAndFree(frame, length);
-        return NULL;
+    while (received < length) {
+        if (received == capacity) {
+            size_t larger = capacity > length / 2 ? length : capacity * 2;
+            unsigned char *grown = static_cast<unsigned char *>(malloc(larger));
+            if (!grown) {
+                WipeAndFree(frame, capacity);
+                *status = LRPC2_ERR_NO_MEMORY;
+                return NULL;
+            }
+            // Not realloc: the old block may hold a secret and must be wiped.
+            memcpy(grown, frame, received);
+            WipeAndFree(frame, capacity);
+            frame = grown;
+            capacity = larger;
+        }
+        *status = RecvAll(session->readFd, frame + received, capacity - received, timeout, session->isSocket);
+        if (*status != LRPC2_OK) {
+            WipeAndFree(frame, capacity);
+            return NULL;
+        }
+        received = capacity;
     }
     memcpy(frame, header, sizeof header);
 

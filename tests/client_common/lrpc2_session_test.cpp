@@ -378,6 +378,51 @@ TEST(SessionTransact, ReportsAChallengeThatCannotBeAnsweredInsteadOfSuccess)
     EXPECT_EQ(status, LRPC2_ERR_NO_MEMORY);
 }
 
+TEST(SessionTransact, ReadsRepliesLargerThanTheFirstBlock)
+{
+    const std::string blob(300000, 'q');
+    ScriptedPeer peer([&](int fd) {
+        ReadFrame(fd);
+        Bytes frame = EmptyFrame(MSG_TYPE_CONTROL_PING);
+        frame.pop_back();
+        const uint32_t blobLength = static_cast<uint32_t>(blob.size());
+        frame.push_back(WIRE_BLOB);
+        frame.insert(frame.end(), reinterpret_cast<const unsigned char *>(&blobLength),
+                     reinterpret_cast<const unsigned char *>(&blobLength) + 4);
+        frame.insert(frame.end(), blob.begin(), blob.end());
+        frame.push_back(WIRE_END);
+        const uint32_t total = static_cast<uint32_t>(frame.size());
+        memcpy(frame.data() + 4, &total, 4);
+        WriteBytes(fd, frame);
+    });
+    SessionPtr session = Open(peer.path());
+    ASSERT_NE(session, nullptr);
+    MsgPtr request = CompletedMsg(MSG_TYPE_CONTROL_PING);
+    int status = -1;
+    MsgPtr reply(SessionTransact(session.get(), request.get(), 5, &status));
+    ASSERT_EQ(status, 0) << LRPC2StatusText(status);
+    void *data = nullptr;
+    size_t length = 0;
+    ASSERT_EQ(MsgReadBlob(reply.get(), &data, &length), 0);
+    EXPECT_EQ(std::string(static_cast<char *>(data), length), blob);
+    MsgFreeBlob(data, length, 0);
+}
+
+TEST(SessionTransact, ALengthFieldPromisingMoreThanArrivesEndsWith404)
+{
+    ScriptedPeer peer([](int fd) {
+        ReadFrame(fd);
+        Bytes frame = EmptyFrame(MSG_TYPE_CONTROL_PING, LRPC2_FRAME_MAGIC, 0xFFFFFFF0u);
+        WriteBytes(fd, frame);
+    });
+    SessionPtr session = Open(peer.path());
+    ASSERT_NE(session, nullptr);
+    MsgPtr request = CompletedMsg(MSG_TYPE_CONTROL_PING);
+    int status = -1;
+    EXPECT_EQ(SessionTransact(session.get(), request.get(), 5, &status), nullptr);
+    EXPECT_EQ(status, LRPC2_ERR_SOCKET_CLOSED);
+}
+
 TEST(SessionTransact, RejectsBadRepliesWith405)
 {
     const struct {
