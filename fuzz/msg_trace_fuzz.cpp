@@ -43,13 +43,14 @@ struct Input {
             value = (value << 8) | byte();
         return value;
     }
-    // A short string from the input; may hold any byte but NUL.
+    // A short string from the input; may hold any byte but NUL and '#', so
+    // that only a password parameter can carry the password.
     std::string text()
     {
         std::string value;
         for (size_t n = byte() % 16; n > 0 && size > 0; --n) {
             const char c = static_cast<char>(byte());
-            value += c != '\0' ? c : '.';
+            value += c != '\0' && c != '#' ? c : '.';
         }
         return value;
     }

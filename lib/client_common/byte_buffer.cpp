@@ -146,8 +146,12 @@ int ByteBufferOverwrite(ByteBuffer *buffer, size_t offset, const void *bytes, si
 
 void ByteBufferDropLast(ByteBuffer *buffer)
 {
-    if (buffer != nullptr && buffer->pos != buffer->data)
+    if (buffer != nullptr && buffer->pos != buffer->data) {
         --buffer->pos;
+        // Release zeroes only the bytes still counted.
+        if (buffer->wipe)
+            *buffer->pos = 0;
+    }
 }
 
 size_t ByteBufferUsed(const ByteBuffer *buffer)

@@ -60,8 +60,10 @@ size_t ByteBufferUsed(const ByteBuffer *buffer);
 unsigned char *ByteBufferData(const ByteBuffer *buffer);
 
 /* Hands the written bytes to the caller, who frees them with free(), and
- * resets the buffer to empty. The block is shrunk to the used size (a wiping
- * buffer keeps its block, so no secret is copied). Stores the used size in
+ * resets the buffer to empty. The block is shrunk to the used size when
+ * that gives back more than the size figure; a smaller tail is not worth a
+ * realloc (a wiping buffer always keeps its block, so no secret is copied
+ * by realloc). Stores the used size in
  * *length when length is not null. Returns null when nothing was written. */
 unsigned char *ByteBufferDetach(ByteBuffer *buffer, size_t *length);
 /* Frees the allocation, zeroing the used bytes first when zero is non-zero

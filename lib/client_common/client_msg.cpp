@@ -70,7 +70,7 @@ void CloseArray(ClientMsg *msg)
 
 // Room for n more bytes of the frame, counted as written. The common case,
 // room left in the buffer, stays in this unit.
-unsigned char *Reserve(ClientMsg *msg, size_t n, int *status)
+inline __attribute__((always_inline)) unsigned char *Reserve(ClientMsg *msg, size_t n, int *status)
 {
     ByteBuffer *buffer = &msg->buffer;
     const size_t used = static_cast<size_t>(buffer->pos - buffer->data);
@@ -112,7 +112,10 @@ int AppendTyped32(ClientMsg *msg, unsigned char wireType, uint32_t value)
 
 // A length-prefixed item (string, password, blob or array element), preceded
 // by its wire type byte unless wireType is WIRE_END. Null is length -1.
-int AppendItem(ClientMsg *msg, unsigned char wireType, const void *bytes, size_t n, bool null)
+// Inlined into each caller, where the wire type is a constant: this is the
+// path every string and blob of a message takes.
+inline __attribute__((always_inline)) int AppendItem(ClientMsg *msg, unsigned char wireType,
+                                                     const void *bytes, size_t n, bool null)
 {
     if (null)
         n = 0;
@@ -140,7 +143,8 @@ int BeginParameter(ClientMsg *msg)
     return status;
 }
 
-int AddString(ClientMsg *msg, unsigned char wireType, const char *value)
+inline __attribute__((always_inline)) int AddString(ClientMsg *msg, unsigned char wireType,
+                                                    const char *value)
 {
     int status = BeginParameter(msg);
     if (status != MSG_OK)

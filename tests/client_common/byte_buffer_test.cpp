@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <malloc.h>
 #include <stdlib.h>
 
 #include <string>
@@ -130,6 +131,21 @@ TEST(ByteBuffer, DetachHandsOverTheBytesAndStartsAfresh)
         EXPECT_EQ(ByteBufferData(&buffer), nullptr);
         EXPECT_EQ(buffer.size, 64u);
     }
+}
+
+TEST(ByteBuffer, DetachGivesBackALargeUnusedTail)
+{
+    ByteBuffer buffer;
+    ByteBufferInit(&buffer, 0);
+    const std::string big(40000, 'x');
+    ASSERT_EQ(ByteBufferAppend(&buffer, big.data(), big.size()), 1);
+    ASSERT_EQ(Capacity(buffer), 80000u);
+    size_t length = 0;
+    unsigned char *bytes = ByteBufferDetach(&buffer, &length);
+    ASSERT_EQ(length, big.size());
+    EXPECT_LT(malloc_usable_size(bytes), 41000u);
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(bytes), length), big);
+    free(bytes);
 }
 
 TEST(ByteBuffer, RefusesImpossibleRequestsAndKeepsItsContents)

@@ -60,7 +60,10 @@ void OnFree(const volatile void *block)
         Inspect(const_cast<const void *>(block), __sanitizer_get_allocated_size(block));
 }
 
-const bool gHooksInstalled = __sanitizer_install_malloc_and_free_hooks(nullptr, OnFree) != 0;
+// The sanitizer takes the two hooks only as a pair.
+void OnMalloc(const volatile void *, size_t) {}
+
+const bool gHooksInstalled = __sanitizer_install_malloc_and_free_hooks(OnMalloc, OnFree) != 0;
 
 }  // namespace
 
