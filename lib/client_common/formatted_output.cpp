@@ -315,6 +315,29 @@ __attribute__((noinline)) void FormatLargeFixed(Sink &out, const Conversion &con
     }, precision, nullptr);
 }
 
+/*
+ * The integer part of a non-negative long double below 2^63. A plain cast
+ * switches the x87 rounding mode to truncation and back, which costs more
+ * than the rest of a conversion; below 2^62, adding 2^63 instead leaves the
+ * nearest integer (whatever the rounding mode) in the 64-bit significand, and
+ * one comparison turns it into the integer part.
+ */
+uint64_t IntegerPart(long double value)
+{
+#if __LDBL_MANT_DIG__ == 64 && (defined(__x86_64__) || defined(__i386__))
+    if (value < 0x1p62L) {
+        const long double shifted = value + 0x1p63L;
+        uint64_t significand;
+        memcpy(&significand, &shifted, sizeof significand);
+        uint64_t integer = significand - (UINT64_C(1) << 63);
+        if (static_cast<long double>(static_cast<int64_t>(integer)) > value)
+            --integer;
+        return integer;
+    }
+#endif
+    return static_cast<uint64_t>(value);
+}
+
 void FormatFixed(Sink &out, const Conversion &conv, long double value)
 {
     int precision = conv.precision;
@@ -339,17 +362,17 @@ void FormatFixed(Sink &out, const Conversion &conv, long double value)
         return;
     }
 
-    uint64_t integer = static_cast<uint64_t>(magnitude);
-    long double scale = 1;
+    uint64_t integer = IntegerPart(magnitude);
+    uint64_t limit = 1;
     for (int i = 0; i < precision; ++i)
-        scale *= 10;
+        limit *= 10;
+    const long double scale = static_cast<long double>(limit);
     /* Both the difference and the scale are exact; the product is rounded
      * once, in long double, and then rounded half up. */
     const long double scaled = scale * (magnitude - static_cast<long double>(integer));
-    uint64_t fraction = static_cast<uint64_t>(scaled);
+    uint64_t fraction = IntegerPart(scaled);
     if (scaled - static_cast<long double>(fraction) >= 0.5L)
         ++fraction;
-    const uint64_t limit = static_cast<uint64_t>(scale);
     if (fraction >= limit) {
         ++integer;
         fraction -= limit;
