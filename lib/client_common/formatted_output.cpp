@@ -52,6 +52,8 @@ public:
 
     void putRepeated(char c, size_t n)
     {
+        if (n == 0)
+            return;
         if (m_count < m_size)
             memset(m_buffer + m_count, c, room(n));
         m_count += n;
@@ -59,6 +61,8 @@ public:
 
     void putText(const char *text, size_t n)
     {
+        if (n == 0)
+            return;
         if (m_count < m_size)
             memcpy(m_buffer + m_count, text, room(n));
         m_count += n;

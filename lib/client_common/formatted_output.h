@@ -34,11 +34,13 @@
  *           ignored; "s" text ("(NULL)" for a null pointer) where a width
  *           above the precision replaces the precision ("%5.2s" of "abc" is
  *           "  abc"); "f" "e" "g" "E" "G" fixed-point decimal, precision 6 by
- *           default and at most 16, half rounds up, "inf", "-inf" and "nan"
- *           for the values that are no numbers; "n" stores the count so far
- *           (short with "h", 64 bits with "l"); "%" a "%"; "w" prints nothing
- *           and swallows the next format character. Any other conversion
- *           prints nothing and reads no argument.
+ *           default and at most 16, half rounds up; numbers from 2^63 up
+ *           (integers all, in binary floating point) print their exact
+ *           decimal digits and a zero fraction, infinities and NaN print
+ *           "inf", "-inf" and "nan" (padded with spaces only); "n" stores
+ *           the count so far (short with "h", 64 bits with "l"); "%" a "%";
+ *           "w" prints nothing and swallows the next format character. Any
+ *           other conversion prints nothing and reads no argument.
  *
  * Result: the length of the complete output, whether or not it fitted. At
  * most size - 1 characters are stored, always followed by a NUL when size is
