@@ -101,10 +101,10 @@ typedef struct ClientMsg {
 } ClientMsg;
 
 /* A string with its length, as MsgReadStringArrayWithLengths hands them out.
- * A null element has length -1 and a null string; the array ends with
- * length 0 and a null string. */
+ * A null element has length MSG_NULL_LENGTH and a null string; the array
+ * ends with length 0 and a null string. */
 typedef struct MsgLengthString {
-    int32_t length;
+    uint32_t length;
     char *string;
 } MsgLengthString;
 
