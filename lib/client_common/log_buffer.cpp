@@ -16,7 +16,7 @@
 #include "client_common/log_buffer.h"
 
 #include "client_common/client_msg.h"
-#include <stdio.h>
+#include "client_common/formatted_output.h"
 #include "client_common/lrpc2_session.h"
 #include "client_common/lrpc2_status.h"
 #include "client_common/msg_type_table.h"

@@ -263,6 +263,26 @@ TEST_F(ClientLogTest, CutFileLineStillEndsWithALineFeed)
     EXPECT_EQ(FileLineText(lines[1]), "INFO: next");
 }
 
+TEST_F(ClientLogTest, DisabledLevelIsNeitherFormattedNorEvaluated)
+{
+    LogPtr log = MakeLog("syslog", CLIENT_LOG_ERROR);
+    // "%n" stores how much was formatted: an untouched target proves that no
+    // formatting happened.
+    int formatted = -1;
+    EXPECT_EQ(ClientLogPrint(log.get(), CLIENT_LOG_WARNING, "unit", 1, "Op", "abc%n", &formatted), 0);
+    EXPECT_EQ(formatted, -1);
+    EXPECT_EQ(log->pending, nullptr);
+
+    int evaluations = 0;
+    auto costly = [&evaluations] { return ++evaluations; };
+    EXPECT_EQ(CLIENT_LOG(log.get(), CLIENT_LOG_TRACE, "unit", "Op", "%d", costly()), 0);
+    EXPECT_EQ(evaluations, 0);
+
+    EXPECT_EQ(ClientLogPrint(log.get(), CLIENT_LOG_ERROR, "unit", 1, "Op", "abc%n", &formatted), 0);
+    EXPECT_EQ(formatted, 3);
+    EXPECT_NE(log->pending, nullptr);
+}
+
 TEST_F(ClientLogTest, FailedFileWriteReportsErrno)
 {
     LogPtr log = MakeLog("file /dev/full", CLIENT_LOG_TRACE);
