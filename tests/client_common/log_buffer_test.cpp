@@ -1,5 +1,7 @@
 #include "client_common/log_buffer.h"
+#include "client_common/client_msg.h"
 #include "client_common/msg_type_table.h"
+#include "support/stub_daemon.h"
 #include "support/syslog_capture.h"
 #include "support/temp_dir.h"
 
@@ -8,11 +10,14 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <ctime>
+#include <memory>
 #include <regex>
 #include <string>
 #include <vector>
 
 using testsupport::ReadFile;
+using testsupport::StubDaemon;
 using testsupport::SyslogCapture;
 using testsupport::SyslogRecord;
 using testsupport::TempDir;
@@ -53,6 +58,50 @@ std::string FileLineText(const std::string &line)
 {
     size_t end = line.find("] ");
     return end == std::string::npos ? line : line.substr(end + 2);
+}
+
+// One ControlLog2 message as the stand-in daemon prints it with --json.
+struct Forwarded {
+    long connection = -1;
+    bool closed = false; // the closing entry was there
+    struct Entry {
+        long time, pid, level, line;
+        std::string process, file, operation, text; // "<null>" for a null string
+    };
+    std::vector<Entry> entries;
+};
+
+std::string JsonText(const std::string &token)
+{
+    if (token == "null")
+        return "<null>";
+    std::string out;
+    for (size_t i = 1; i + 1 < token.size(); ++i)
+        out += token[i] == '\\' ? token[++i] : token[i];
+    return out;
+}
+
+std::vector<Forwarded> Messages(const std::vector<std::string> &lines)
+{
+    const std::string text = "(\"(?:[^\"\\\\]|\\\\.)*\"|null)";
+    const std::regex entry("\\{\"time\":(\\d+),\"process\":" + text + ",\"pid\":(-?\\d+),\"level\":(-?\\d+),\"file\":" +
+                           text + ",\"line\":(-?\\d+),\"operation\":" + text + ",\"text\":" + text + "\\}");
+    const std::regex connection("^\\{\"connection\":(\\d+),\"type\":107,");
+    std::vector<Forwarded> out;
+    for (const std::string &line : lines) {
+        Forwarded message;
+        std::smatch m;
+        if (std::regex_search(line, m, connection))
+            message.connection = std::stol(m[1]);
+        message.closed = line.find("\"entriesClosed\":true") != std::string::npos;
+        for (std::sregex_iterator it(line.begin(), line.end(), entry), end; it != end; ++it) {
+            const std::smatch &e = *it;
+            message.entries.push_back({std::stol(e[1]), std::stol(e[3]), std::stol(e[4]), std::stol(e[6]),
+                                       JsonText(e[2]), JsonText(e[5]), JsonText(e[7]), JsonText(e[8])});
+        }
+        out.push_back(message);
+    }
+    return out;
 }
 
 } // namespace
@@ -345,4 +394,171 @@ TEST(ClientLog, NullLogIsHarmless)
     EXPECT_EQ(ConnectAndSend(nullptr), 0);
     EXPECT_EQ(ConfigureEmergencyLog(nullptr), 0);
     EXPECT_EQ(ClientLogClose(nullptr), 0);
+}
+
+// ---- forwarding to the stand-in daemon ------------------------------------
+
+TEST_F(ClientLogTest, BatchedEntriesTravelInOneMessageAtFlush)
+{
+    StubDaemon daemon({"--json"});
+    const std::string path = LogFile();
+    LogPtr log = MakeLog(("file " + path).c_str(), CLIENT_LOG_TRACE, daemon.socketPath());
+    const long before = (long)time(NULL);
+    EXPECT_EQ(ClientLogPrint(log.get(), CLIENT_LOG_INFO, "unit_a", 11, "OpA", "first %d", 1), 0);
+    EXPECT_EQ(ClientLogPrint(log.get(), CLIENT_LOG_ERROR, "unit_b", 22, "OpB", "second"), 0);
+    EXPECT_EQ(ClientLogPrintNoSource(log.get(), CLIENT_LOG_TRACE, "third"), 0);
+    EXPECT_EQ(log->session, nullptr) << "batching must not connect";
+
+    EXPECT_EQ(ClientLogFlush(log.get()), 0);
+    EXPECT_NE(log->session, nullptr);
+    EXPECT_EQ(log->pending, nullptr);
+    std::vector<Forwarded> messages = Messages(daemon.waitForLines(1));
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_TRUE(messages[0].closed);
+    ASSERT_EQ(messages[0].entries.size(), 3u);
+    const long pid = getpid();
+    const struct {
+        long level, line;
+        const char *file, *operation, *text;
+    } expected[] = {
+        {CLIENT_LOG_INFO, 11, "unit_a", "OpA", "first 1"},
+        {CLIENT_LOG_ERROR, 22, "unit_b", "OpB", "second"},
+        {CLIENT_LOG_TRACE, 0, "<null>", "<null>", "third"},
+    };
+    for (size_t i = 0; i < 3; ++i) {
+        const Forwarded::Entry &e = messages[0].entries[i];
+        EXPECT_GE(e.time, before);
+        EXPECT_LE(e.time, (long)time(NULL));
+        EXPECT_EQ(e.process, "trailsend");
+        EXPECT_EQ(e.pid, pid);
+        EXPECT_EQ(e.level, expected[i].level);
+        EXPECT_EQ(e.file, expected[i].file);
+        EXPECT_EQ(e.line, expected[i].line);
+        EXPECT_EQ(e.operation, expected[i].operation);
+        EXPECT_EQ(e.text, expected[i].text);
+    }
+    log.reset();
+    EXPECT_EQ(ReadFile(path), "");
+}
+
+TEST_F(ClientLogTest, ForwardingSendsEachLineInItsOwnMessageOnOneSession)
+{
+    StubDaemon daemon({"--json"});
+    LogPtr log = MakeLog("syslog", CLIENT_LOG_ERROR, daemon.socketPath());
+    EXPECT_EQ(ClientLogFlush(log.get()), 0);
+    EXPECT_EQ(log->session, nullptr) << "nothing was pending";
+
+    EXPECT_EQ(ClientLogPrint(log.get(), CLIENT_LOG_ERROR, "unit", 1, "Op", "one"), 0);
+    EXPECT_EQ(ClientLogPrint(log.get(), CLIENT_LOG_TRACE, "unit", 2, "Op", "hidden"), 0);
+    EXPECT_EQ(ClientLogPrint(log.get(), CLIENT_LOG_FATAL, "unit", 3, "Op", "%s", std::string(700, 'y').c_str()),
+              0);
+    std::vector<Forwarded> messages = Messages(daemon.waitForLines(2));
+    ASSERT_EQ(messages.size(), 2u);
+    for (const Forwarded &m : messages) {
+        EXPECT_TRUE(m.closed);
+        ASSERT_EQ(m.entries.size(), 1u);
+        EXPECT_EQ(m.connection, messages[0].connection) << "one kept session";
+    }
+    EXPECT_EQ(messages[0].entries[0].text, "one");
+    EXPECT_EQ(messages[1].entries[0].text, std::string(510, 'y'));
+    EXPECT_EQ(log->pending, nullptr);
+    log.reset();
+    EXPECT_TRUE(capture.lines().empty());
+}
+
+TEST_F(ClientLogTest, FailedSendClosesTheSessionWarnsAndReplaysTheMessage)
+{
+    const struct {
+        std::vector<std::string> options;
+        int status;
+        const char *text;
+    } cases[] = {
+        {{"--malformed-reply"}, 405, "Socket error"},
+        {{"--bad-magic"}, 405, "Socket error"},
+        {{"--shutdown-read"}, 404, "Socket closed"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.options[0]);
+        StubDaemon daemon(c.options);
+        const std::string path = LogFile();
+        LogPtr log = MakeLog(("file " + path).c_str(), CLIENT_LOG_INFO, daemon.socketPath());
+        ASSERT_EQ(ClientLogFlush(log.get()), 0);
+        EXPECT_EQ(ClientLogPrint(log.get(), CLIENT_LOG_ERROR, "unit", 1, "Op", "lost %s", "line"), c.status);
+        EXPECT_EQ(log->session, nullptr);
+        EXPECT_EQ(log->pending, nullptr);
+        // From now on the lines stay local.
+        EXPECT_EQ(ClientLogPrint(log.get(), CLIENT_LOG_INFO, "unit", 2, "Op", "later"), 0);
+        log.reset();
+
+        std::vector<std::string> lines = Lines(ReadFile(path));
+        ASSERT_EQ(lines.size(), 3u) << ReadFile(path);
+        EXPECT_EQ(FileLineText(lines[0]), std::string("WARNING: Failed to send log message: ") + c.text);
+        EXPECT_EQ(FileLineText(lines[1]), "ERROR: lost line");
+        EXPECT_EQ(FileLineText(lines[2]), "INFO: later");
+    }
+}
+
+TEST_F(ClientLogTest, UnreachableDaemonAtFlushReplaysTheBatchAfterADebugLine)
+{
+    StubDaemon refusing({"--handshake-answer", "2"});
+    const std::string missing = dir.file("no-daemon.sock");
+    const struct {
+        std::string socket;
+        int status;
+        const char *text;
+    } cases[] = {
+        {missing, 401, "Cannot open socket"},
+        {"var/quillmesh/daemon2", 400, "Socket path does not exist"},
+        {refusing.socketPath(), 401, "Cannot open socket"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.socket);
+        const std::string path = LogFile();
+        LogPtr log = MakeLog(("file " + path).c_str(), CLIENT_LOG_DEBUG, c.socket);
+        ClientLogPrint(log.get(), CLIENT_LOG_INFO, "unit", 1, "Op", "gathered");
+        ClientLogPrint(log.get(), CLIENT_LOG_WARNING, "unit", 2, "Op", "also gathered");
+        EXPECT_EQ(ClientLogFlush(log.get()), c.status);
+        EXPECT_EQ(log->pending, nullptr);
+        log.reset();
+
+        std::vector<std::string> lines = Lines(ReadFile(path));
+        ASSERT_EQ(lines.size(), 3u) << ReadFile(path);
+        EXPECT_EQ(FileLineText(lines[0]), "DEBUG: Failed to open logging connection to dirsvcd through '" +
+                                               c.socket + "': " + c.text);
+        EXPECT_EQ(FileLineText(lines[1]), "INFO: gathered");
+        EXPECT_EQ(FileLineText(lines[2]), "WARNING: also gathered");
+    }
+}
+
+TEST_F(ClientLogTest, ClosingWithPendingEntriesWritesThemLocallyAndNeverForwards)
+{
+    StubDaemon daemon({"--json"});
+    const std::string path = LogFile();
+    LogPtr log = MakeLog(("file " + path).c_str(), CLIENT_LOG_INFO, daemon.socketPath());
+    ClientLogPrint(log.get(), CLIENT_LOG_INFO, "unit", 1, "Op", "kept %d", 1);
+    ClientLogPrint(log.get(), CLIENT_LOG_DEBUG, "unit", 2, "Op", "below the threshold");
+    ClientLogPrint(log.get(), CLIENT_LOG_ERROR, "unit", 3, "Op", "%s", std::string(700, 'z').c_str());
+    EXPECT_EQ(ClientLogClose(log.release()), 0);
+
+    std::vector<std::string> lines = Lines(ReadFile(path));
+    ASSERT_EQ(lines.size(), 2u) << ReadFile(path);
+    EXPECT_EQ(FileLineText(lines[0]), "INFO: kept 1");
+    // Forwarded text keeps 510 characters; its file line keeps 509.
+    EXPECT_EQ(FileLineText(lines[1]), "ERROR: " + std::string(509, 'z'));
+    daemon.stop();
+    EXPECT_TRUE(daemon.lines().empty());
+}
+
+TEST_F(ClientLogTest, ReplayStopsAtTheFirstEntryThatIsNoLogEntry)
+{
+    LogPtr log = MakeLog("syslog", CLIENT_LOG_TRACE);
+    int status = 0;
+    std::unique_ptr<ClientMsg, decltype(&MsgFree)> msg(
+        NewClientMsg(MSG_TYPE_CONTROL_LOG2, GetMessageTable(), LRPC2_HEADER_SIZE, &status), &MsgFree);
+    ASSERT_EQ(AddLogEntry(msg.get(), 1, "p", 2, CLIENT_LOG_ERROR, "f", 3, "o", "replayed"), 0);
+    ASSERT_EQ(MsgAddString(msg.get(), "not a time"), 0);
+    ASSERT_EQ(MsgComplete(msg.get()), 0);
+    EXPECT_EQ(ReplayToEmergencyLog(log.get(), msg.get()), MSG_ERR_WRONG_TYPE);
+    EXPECT_EQ(ReplayToEmergencyLog(log.get(), nullptr), MSG_ERR_INVALID);
+    EXPECT_EQ(capture.lines(), std::vector<std::string>{"ERROR: replayed"});
 }
