@@ -1,0 +1,72 @@
+/*
+ * A growable byte buffer shared by the message codec, the trace renderer and
+ * the client configuration reader.
+ *
+ * The buffer grows by amortised doubling and always keeps one spare byte
+ * after a single-byte append, so a caller can terminate text in place. A
+ * buffer that may hold secrets is set to wipe: then every block it gives
+ * back to the allocator (on growth, on shrinking, on release) is overwritten
+ * with zeros first, and it never lets realloc move secret bytes behind its
+ * back.
+ *
+ * Operations that can fail return 1 when they ran to their end and 0 when
+ * they did not; a failed operation leaves the buffer as it was.
+ */
+#ifndef CLIENT_COMMON_BYTE_BUFFER_H
+#define CLIENT_COMMON_BYTE_BUFFER_H
+
+#include <stddef.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Size figure used when a buffer is initialised with size 0. */
+#define BYTE_BUFFER_DEFAULT_SIZE 512
+
+typedef struct ByteBuffer {
+    unsigned char *data;  /* start of the allocation, or null before the first append */
+    unsigned char *pos;   /* write position: data + used size */
+    unsigned char *end;   /* end of the allocation */
+    size_t size;          /* size figure: capacity of the first allocation */
+    int wipe;             /* 1: zero every block before it goes back to the allocator */
+} ByteBuffer;
+
+/* Sets up an empty buffer; size 0 selects BYTE_BUFFER_DEFAULT_SIZE. Nothing
+ * is allocated until the first append. */
+void ByteBufferInit(ByteBuffer *buffer, size_t size);
+/* As ByteBufferInit, for a buffer that will hold secrets. */
+void ByteBufferInitWiping(ByteBuffer *buffer, size_t size);
+
+/* Appends n bytes (n may be 0). */
+int ByteBufferAppend(ByteBuffer *buffer, const void *bytes, size_t n);
+/* Appends the bytes of a NUL-terminated string without its terminator. */
+int ByteBufferAppendString(ByteBuffer *buffer, const char *text);
+/* Appends one byte; afterwards at least one more byte is free. */
+int ByteBufferAppendByte(ByteBuffer *buffer, unsigned char byte);
+/* Overwrites n bytes at offset within the bytes written so far; the write
+ * position does not move. Fails when offset + n passes the used size. */
+int ByteBufferOverwrite(ByteBuffer *buffer, size_t offset, const void *bytes, size_t n);
+/* Drops the last byte written, if any. */
+void ByteBufferDropLast(ByteBuffer *buffer);
+
+/* Number of bytes written. */
+size_t ByteBufferUsed(const ByteBuffer *buffer);
+/* Start of the written bytes (null before the first append). */
+unsigned char *ByteBufferData(const ByteBuffer *buffer);
+
+/* Hands the written bytes to the caller, who frees them with free(), and
+ * resets the buffer to empty. The block is shrunk to the used size (a wiping
+ * buffer keeps its block, so no secret is copied). Stores the used size in
+ * *length when length is not null. Returns null when nothing was written. */
+unsigned char *ByteBufferDetach(ByteBuffer *buffer, size_t *length);
+/* Frees the allocation, zeroing the used bytes first when zero is non-zero
+ * (a wiping buffer always zeroes), and resets the buffer to empty with the
+ * same size figure. Accepts null. */
+void ByteBufferRelease(ByteBuffer *buffer, int zero);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,235 @@
+/*
+ * LRPC2 messages: building them parameter by parameter, completing them into
+ * a frame, parsing received frames and reading them back with type checking.
+ *
+ * Frame (all integers in host byte order; both ends run on one host and the
+ * magic reveals a mismatch):
+ *   offset 0  4 bytes  magic 0xABCD8012       } written by the transport just
+ *   offset 4  4 bytes  total frame length     } before sending
+ *   offset 8  2 bytes  message type number
+ *   offset 10 ...      parameters: a 1-byte wire type, then its value
+ *   last      1 byte   WIRE_END (0)
+ *
+ * Values after the wire type byte:
+ *   WIRE_BOOL             1 byte, 0 or 1
+ *   WIRE_INT32/UINT32     4 bytes
+ *   WIRE_STRING/PASSWORD  4-byte length n, n bytes, no terminator; n = 0xFFFFFFFF: null
+ *   WIRE_BLOB             4-byte length n, n bytes; n = 0xFFFFFFFF: null
+ *   WIRE_STRING_ARRAY     4-byte count c, c length-prefixed strings
+ *   WIRE_KEY_VALUE_ARRAY  4-byte count c, c pairs of length-prefixed key, value
+ *
+ * Every operation returns a MsgStatus (0 = success) or a value as documented;
+ * none aborts or prints. Messages are freed only with MsgFree. Messages of a
+ * sensitive type are overwritten with zeros before any of their memory goes
+ * back to the allocator.
+ */
+#ifndef CLIENT_COMMON_CLIENT_MSG_H
+#define CLIENT_COMMON_CLIENT_MSG_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "client_common/byte_buffer.h"
+#include "client_common/msg_type_table.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define LRPC2_FRAME_MAGIC 0xABCD8012u
+/* Header size the LRPC2 client always uses: magic and length. */
+#define LRPC2_HEADER_SIZE 8u
+/* Length field value of a null string, password or blob. */
+#define MSG_NULL_LENGTH 0xFFFFFFFFu
+
+/* Wire parameter types. */
+enum WireType {
+    WIRE_END = 0,
+    WIRE_BOOL = 1,
+    WIRE_INT32 = 2,
+    WIRE_UINT32 = 3,
+    WIRE_STRING = 4,
+    WIRE_PASSWORD = 5,
+    WIRE_BLOB = 6,
+    WIRE_STRING_ARRAY = 7,
+    WIRE_KEY_VALUE_ARRAY = 8
+};
+
+/* Message codec status codes (texts from MsgStatusText). */
+enum MsgStatus {
+    MSG_OK = 0,
+    MSG_ERR_NO_MEMORY = 200,        /* "Out of memory" */
+    MSG_ERR_UNEXPECTED_DATA = 201,  /* "Unexpected data" */
+    MSG_ERR_WRONG_TYPE = 202,       /* "Incorrect data type" */
+    MSG_ERR_AT_END = 203,           /* "At end of message" */
+    MSG_ERR_NOT_COMPLETED = 204,    /* "Message not completed" */
+    MSG_ERR_INVALID = 205           /* "Message invalid" */
+};
+
+/* Message states. */
+enum MsgState {
+    MSG_STATE_FREED = 0,
+    MSG_STATE_BUILDING = 16,
+    MSG_STATE_BROKEN = 17,   /* an append failed; only MsgFree remains useful */
+    MSG_STATE_READABLE = 32  /* completed or received */
+};
+
+/* Kind of array left open by MsgBeginStringArray / MsgBeginKeyValueArray. */
+enum MsgOpenArray {
+    MSG_ARRAY_NONE = 0,
+    MSG_ARRAY_STRINGS = 1,
+    MSG_ARRAY_KEY_VALUES = 2
+};
+
+/* One message. A plain record: callers use the functions below, the fields
+ * are shown for the trace renderer and for debugging. */
+typedef struct ClientMsg {
+    int state;                  /* enum MsgState */
+    const MsgTypeTable *table;  /* table the message was made or parsed against */
+    int sensitive;              /* copy of the type's sensitive flag */
+    int oneWay;                 /* copy of the type's one-way flag */
+    size_t headerSize;          /* reserved bytes before the type */
+    /* under construction */
+    ByteBuffer buffer;          /* the growing frame */
+    int openArray;              /* enum MsgOpenArray */
+    uint32_t arrayCount;        /* elements of the open array so far */
+    size_t arrayCountOffset;    /* offset in buffer of the open array's count field */
+    /* readable */
+    unsigned char *start;       /* the frame; owned by the message */
+    unsigned char *end;         /* one past its last byte */
+    unsigned char *readPos;     /* next unread byte */
+} ClientMsg;
+
+/* A string with its length, as MsgReadStringArrayWithLengths hands them out.
+ * A null element has length MSG_NULL_LENGTH and a null string; the array
+ * ends with length 0 and a null string. */
+typedef struct MsgLengthString {
+    uint32_t length;
+    char *string;
+} MsgLengthString;
+
+/* A key/value pair. Lists of pairs end with a pair of two nulls. */
+typedef struct MsgKeyValue {
+    char *key;
+    char *value;
+} MsgKeyValue;
+
+/* The text of a MsgStatus; null for 0 and any code outside 200-205. */
+const char *MsgStatusText(int status);
+
+/* ---- construction ---------------------------------------------------- */
+
+/* Creates a message of a type listed in table, with headerSize reserved
+ * zero bytes in front of the type. Returns null on failure; the status
+ * (205 for a type missing from the table, 200 out of memory) is stored in
+ * *status when status is not null. */
+ClientMsg *NewClientMsg(uint32_t type, const MsgTypeTable *table, size_t headerSize, int *status);
+
+int MsgAddBool(ClientMsg *msg, int value);
+int MsgAddInt32(ClientMsg *msg, int32_t value);
+int MsgAddUInt32(ClientMsg *msg, uint32_t value);
+/* Null adds the null string. */
+int MsgAddString(ClientMsg *msg, const char *value);
+int MsgAddPassword(ClientMsg *msg, const char *value);
+/* A null pointer adds the null blob; a non-null pointer with length 0 an
+ * empty one. */
+int MsgAddBlob(ClientMsg *msg, const void *data, size_t length);
+
+/* Opens a string array; the elements follow with MsgAddArrayString*. The
+ * array ends where the next parameter (or MsgComplete) begins. */
+int MsgBeginStringArray(ClientMsg *msg);
+/* Adds a string to the open string array (null adds the empty string). */
+int MsgAddArrayString(ClientMsg *msg, const char *value);
+/* Adds length bytes to the open string array; a null pointer or length 0
+ * adds a null element. */
+int MsgAddArrayStringLen(ClientMsg *msg, const char *value, size_t length);
+/* Opens a key/value array; the pairs follow with MsgAddKeyValue. */
+int MsgBeginKeyValueArray(ClientMsg *msg);
+/* Adds a pair to the open key/value array; either part may be null, not both. */
+int MsgAddKeyValue(ClientMsg *msg, const char *key, const char *value);
+/* Adds a whole string array from a null-terminated list. */
+int MsgAddStringArray(ClientMsg *msg, const char *const *strings);
+/* Adds a whole key/value array from a list ended by a pair of two nulls. */
+int MsgAddKeyValueArray(ClientMsg *msg, const MsgKeyValue *pairs);
+
+/* Appends one ControlLog2 entry: time, process name, process id, level,
+ * source file, source line, operation name, text. The list of entries is
+ * closed by AddLogEntry(msg, 0, NULL, 0, 0, NULL, 0, NULL, NULL). Stops at
+ * the first failing append and returns its status. */
+int AddLogEntry(ClientMsg *msg, uint32_t time, const char *processName, int32_t processId,
+                int32_t level, const char *sourceFile, int32_t line, const char *operation,
+                const char *text);
+
+/* Closes an open array, appends WIRE_END and makes the message readable. */
+int MsgComplete(ClientMsg *msg);
+
+/* ---- inspection and transport support ---------------------------------- */
+
+/* The frame of a readable message (header bytes included). The transport
+ * writes magic and length into the header bytes in place. */
+int MsgGetFrame(ClientMsg *msg, unsigned char **frame, size_t *length);
+/* The message type of a readable message; the read position stays. */
+int MsgGetType(const ClientMsg *msg, uint16_t *type);
+/* Whether no reply is read after sending a readable message. */
+int MsgIsOneWay(const ClientMsg *msg, int *oneWay);
+
+/* Parses a received frame of length bytes whose first headerSize bytes are
+ * the transport's header. The body is validated first (205 when invalid).
+ * With copy non-zero the message copies the frame; otherwise it takes over
+ * the bytes, which must come from malloc, and frees them with the message
+ * (on failure they stay the caller's). A type missing from the table is
+ * accepted with both flags 0. Returns null on failure, the status in *status
+ * when status is not null. */
+ClientMsg *MsgFromFrame(unsigned char *frame, size_t length, int copy, const MsgTypeTable *table,
+                        size_t headerSize, int *status);
+
+/* Frees everything the message owns, zeroing it first for a sensitive type.
+ * A null message is ignored. Exported with C linkage for shared objects. */
+void MsgFree(ClientMsg *msg);
+
+/* ---- readers ------------------------------------------------------------ */
+/* Readable messages only (else 205); at or past the end: 203. A typed reader
+ * finding another wire type answers 202 (203 if it is WIRE_END) and leaves
+ * the read position unchanged; every reader that fails hands out nothing and
+ * leaves the read position where it was. What a reader hands out belongs to
+ * the caller. */
+
+/* The next wire type byte, without moving. */
+int MsgPeekType(ClientMsg *msg, int *wireType);
+int MsgReadBool(ClientMsg *msg, int *value);
+int MsgReadInt32(ClientMsg *msg, int32_t *value);
+int MsgReadUInt32(ClientMsg *msg, uint32_t *value);
+/* n consecutive WIRE_INT32 / WIRE_BOOL parameters into a new array of n
+ * ints (free with free()); n of 0 or less: *values = null, success. */
+int MsgReadInt32s(ClientMsg *msg, int n, int **values);
+int MsgReadBools(ClientMsg *msg, int n, int **values);
+/* A new NUL-terminated copy (free with MsgFreeString), null for the null
+ * string. */
+int MsgReadString(ClientMsg *msg, char **value);
+int MsgReadPassword(ClientMsg *msg, char **value);
+/* A new copy and its length (free with MsgFreeBlob); null and 0 for the
+ * null blob. */
+int MsgReadBlob(ClientMsg *msg, void **data, size_t *length);
+/* A new null-terminated array of new strings (free with
+ * MsgFreeStringArray); a null element is handed out as the empty string. */
+int MsgReadStringArray(ClientMsg *msg, char ***strings);
+/* A new array of (length, string) records closed by (0, null) (free with
+ * MsgFreeLengthStringArray). */
+int MsgReadStringArrayWithLengths(ClientMsg *msg, MsgLengthString **strings);
+/* A new array of pairs closed by (null, null) (free with
+ * MsgFreeKeyValueArray); a pair of two nulls on the wire is refused (202). */
+int MsgReadKeyValueArray(ClientMsg *msg, MsgKeyValue **pairs);
+
+/* Free what the readers hand out, overwriting every byte with zeros first
+ * when zero is non-zero. Each accepts null. */
+void MsgFreeString(char *value, int zero);
+void MsgFreeBlob(void *data, size_t length, int zero);
+void MsgFreeStringArray(char **strings, int zero);
+void MsgFreeLengthStringArray(MsgLengthString *strings, int zero);
+void MsgFreeKeyValueArray(MsgKeyValue *pairs, int zero);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
