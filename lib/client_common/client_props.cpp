@@ -1,5 +1,6 @@
 #include "client_common/client_props.h"
 
+#include "client_common/byte_buffer.h"
 #include "client_common/well_known_paths.h"
 
 #include <errno.h>
@@ -25,70 +26,48 @@ const size_t kMaxVariableName = 1024;
 const size_t kBuiltinLineSize = 1024;
 
 // ---------------------------------------------------------------------------
-// Growing strings for keys, values and lists.
+// Growing strings for keys, values and lists, on the shared byte buffer.
+
+// First allocation of a key, value or list buffer; most are short.
+const size_t kTextBufferSize = 64;
 
 struct TextBuffer {
-    char *data = nullptr;
-    size_t used = 0;
-    size_t capacity = 0;
+    TextBuffer() { ByteBufferInit(&bytes, kTextBufferSize); }
+    ~TextBuffer() { ByteBufferRelease(&bytes, 0); }
+    TextBuffer(const TextBuffer &) = delete;
+    TextBuffer &operator=(const TextBuffer &) = delete;
+    ByteBuffer bytes;
 };
 
-bool TextReserve(TextBuffer *buffer, size_t extra)
+bool TextAppend(TextBuffer *buffer, const char *text, size_t n)
 {
-    if (buffer->capacity - buffer->used > extra)
-        return true;
-    size_t capacity = buffer->capacity ? buffer->capacity : 64;
-    while (capacity - buffer->used <= extra) {
-        if (capacity > SIZE_MAX / 2)
-            return false;
-        capacity *= 2;
-    }
-    char *data = static_cast<char *>(realloc(buffer->data, capacity));
-    if (data == nullptr)
-        return false;
-    buffer->data = data;
-    buffer->capacity = capacity;
-    return true;
-}
-
-bool TextAppend(TextBuffer *buffer, const char *bytes, size_t n)
-{
-    if (!TextReserve(buffer, n))
-        return false;
-    memcpy(buffer->data + buffer->used, bytes, n);
-    buffer->used += n;
-    return true;
+    return ByteBufferAppend(&buffer->bytes, text, n) != 0;
 }
 
 bool TextAppendByte(TextBuffer *buffer, int byte)
 {
-    char c = static_cast<char>(byte);
-    return TextAppend(buffer, &c, 1);
+    return ByteBufferAppendByte(&buffer->bytes, static_cast<unsigned char>(byte)) != 0;
 }
+
+size_t TextUsed(const TextBuffer *buffer) { return ByteBufferUsed(&buffer->bytes); }
 
 void TextTruncate(TextBuffer *buffer, size_t size)
 {
-    if (size < buffer->used)
-        buffer->used = size;
+    while (ByteBufferUsed(&buffer->bytes) > size)
+        ByteBufferDropLast(&buffer->bytes);
 }
 
-void TextRelease(TextBuffer *buffer)
-{
-    free(buffer->data);
-    *buffer = TextBuffer();
-}
+void TextRelease(TextBuffer *buffer) { ByteBufferRelease(&buffer->bytes, 0); }
 
 // Hands the text over as a NUL-terminated heap string; null when out of memory
-// (the buffer is released either way).
+// (the buffer is emptied either way).
 char *TextDetach(TextBuffer *buffer)
 {
     if (!TextAppendByte(buffer, '\0')) {
         TextRelease(buffer);
         return nullptr;
     }
-    char *text = buffer->data;
-    *buffer = TextBuffer();
-    return text;
+    return reinterpret_cast<char *>(ByteBufferDetach(&buffer->bytes, nullptr));
 }
 
 // ---------------------------------------------------------------------------
@@ -693,7 +672,7 @@ char *ExpandPropertyValue(const char *text, ClientPropertyTable *table, int *sta
         }
         if (IsWhiteSpace(c)) {
             if (whiteRun == SIZE_MAX)
-                whiteRun = out.used;
+                whiteRun = TextUsed(&out);
         } else {
             whiteRun = SIZE_MAX;
         }
