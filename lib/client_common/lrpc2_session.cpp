@@ -356,7 +356,7 @@ ClientMsg *SessionTransact(LRPC2Session *session, ClientMsg *msg, int timeout, i
             msgStatus = MsgComplete(answer);
         if (msgStatus != MSG_OK) {
             // Reported, not swallowed: the request got no answer.
-            result = msgStatus == MSG_ERR_NO_MEMORY ? LRPC2_ERR_NO_MEMORY : LRPC2_ERR_INVALID_MESSAGE;
+            result = LRPC2_ERR_NO_MEMORY;
             break;
         }
         request = answer;
