@@ -19,7 +19,7 @@ namespace {
 const unsigned kMaxEvaluationDepth = 64;
 // Bytes all substitutions of one table may produce together; references
 // that double at every level would otherwise exhaust memory.
-const uint64_t kMaxSubstitutedBytes = 16u << 20;
+const uint64_t kMaxSubstitutedBytes = 1u << 20;
 // Longest variable name; a longer run of name bytes is cut here.
 const size_t kMaxVariableName = 1024;
 // The settings files hold one line; built-ins read at most this much of it.

@@ -45,10 +45,10 @@ ClientProperty *EntryToRead(ClientContext *context, const char *key)
     return entry;
 }
 
-bool IsWhiteSpace(int c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
-bool IsBlank(int c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f'; }
+bool IsPosixSpace(int c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
+bool IsListBlank(int c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f'; }
 
-int DecodeEscape(int c)
+int DecodeListEscape(int c)
 {
     switch (c) {
     case 'f': return '\f';
@@ -82,7 +82,7 @@ bool EqualsIgnoringCase(const char *a, const char *b)
 bool ScanInt(const char **text, int *number)
 {
     const char *p = *text;
-    while (IsWhiteSpace(static_cast<unsigned char>(*p)))
+    while (IsPosixSpace(static_cast<unsigned char>(*p)))
         p++;
     bool negative = false;
     if (*p == '+' || *p == '-')
@@ -197,18 +197,18 @@ bool StringInList(const char *list, const char *text)
 {
     const char *p = list;
     for (;;) {
-        while (*p == ',' || IsBlank(static_cast<unsigned char>(*p)))
+        while (*p == ',' || IsListBlank(static_cast<unsigned char>(*p)))
             p++;
         if (*p == '\0')
             return false;
         const char *wanted = text;
         bool equal = true;
-        while (*p != '\0' && *p != ',' && !IsBlank(static_cast<unsigned char>(*p))) {
+        while (*p != '\0' && *p != ',' && !IsListBlank(static_cast<unsigned char>(*p))) {
             int c = static_cast<unsigned char>(*p++);
             if (c == '\\') {
                 if (*p == '\0')
                     break;
-                c = DecodeEscape(static_cast<unsigned char>(*p++));
+                c = DecodeListEscape(static_cast<unsigned char>(*p++));
             }
             if (equal && static_cast<unsigned char>(*wanted) == c && c != '\0')
                 wanted++;
@@ -228,7 +228,7 @@ bool IntegerInList(const char *list, int number)
         const char *p = item;
         int low = 0;
         if (ScanInt(&p, &low)) {
-            while (IsWhiteSpace(static_cast<unsigned char>(*p)))
+            while (IsPosixSpace(static_cast<unsigned char>(*p)))
                 p++;
             int high = 0;
             const char *q = p + 1;
