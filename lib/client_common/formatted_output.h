@@ -14,7 +14,7 @@
  * is always "."), no exponent form, no wide characters, no positional
  * arguments, no allocation, no state between calls (reentrant).
  *
- * Conversion specification: "%" [flags] [width] ["." precision] [length] conv
+ * A conversion: "%" [flags] [width] ["." precision] [length] conv
  *   flags   "-" left-justify, "+" always a sign, " " a space for a plus sign,
  *           "#" accepted and ignored, "0" pad with zeros. For integers the
  *           zeros go between the sign and the digits and make up the whole
@@ -56,7 +56,7 @@
 #include <stdio.h>
 
 /* The C library declares both functions as not throwing; our definitions
- * must carry the same exception specification to be the same functions. */
+ * must carry the same noexcept to be the same functions. */
 #ifdef __cplusplus
 #define FORMATTED_OUTPUT_NOTHROW noexcept(true)
 extern "C" {
