@@ -1,5 +1,6 @@
 #include "hlx/logger.h"
 #include "hlx/properties.h"
+#include "support/framework_config.h"
 #include "support/syslog_capture.h"
 
 #include <gtest/gtest.h>
@@ -13,6 +14,8 @@
 using hlx::Logger;
 using hlx::Properties;
 using testsupport::SyslogCapture;
+
+const auto *const gFrameworkConfig = ::testing::AddGlobalTestEnvironment(new testsupport::TestRootFrameworkConfig);
 
 namespace {
 

@@ -1,5 +1,6 @@
 #include "hlx/config_parser.h"
 #include "hlx/properties.h"
+#include "support/framework_config.h"
 #include "support/syslog_capture.h"
 #include "support/temp_dir.h"
 
@@ -18,6 +19,8 @@ using hlx::StringList;
 using hlx::StringListPtr;
 using testsupport::SyslogCapture;
 using testsupport::TempDir;
+
+const auto *const gFrameworkConfig = ::testing::AddGlobalTestEnvironment(new testsupport::TestRootFrameworkConfig);
 
 namespace {
 
