@@ -64,7 +64,7 @@ void ExpectThrow(const std::function<void()> &action, const std::string &message
         ADD_FAILURE() << "nothing thrown, expected: " << message;
     } catch (const E &e) {
         EXPECT_EQ(message, e.what());
-        EXPECT_EQ(rc, e.rc);
+        EXPECT_EQ(rc, e.rc());
     }
 }
 
@@ -362,7 +362,7 @@ TEST(DirectoryIteratorTest, ReportsMissingAndUnreadableDirectories)
         try {
             hlx::directory_iterator it{path(locked)};
         } catch (const hlx::SystemException &e) {
-            return (e.what() == locked + ": Failed to open" && e.rc == EACCES) ? 0 : 1;
+            return (e.what() == locked + ": Failed to open" && e.rc() == EACCES) ? 0 : 1;
         }
         return 2;
     });
