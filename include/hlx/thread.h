@@ -52,7 +52,7 @@ public:
 
     const std::string &name() const { return m_name; }
     // True from start() until the function returns or the thread is cancelled.
-    bool isRunning() const { return m_running.load(std::memory_order_relaxed); }
+    bool isRunning() const { return m_running.load(std::memory_order_acquire); }
     bool cancelRequested() const { return m_cancelRequested.load(std::memory_order_relaxed) != 0; }
     pthread_t id() const { return m_id.load(std::memory_order_acquire); }
 

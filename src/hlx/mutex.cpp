@@ -67,12 +67,12 @@ void Mutex::unlock()
 {
     if (!Thread::threadsSupported())
         return;
-    // Only the owner's unlock touches the bookkeeping; anyone else's is
-    // refused by the thread library (EPERM) below.
-    if (pthread_equal(m_owner.load(std::memory_order_relaxed), pthread_self())) {
-        if (m_count.fetch_sub(1, std::memory_order_relaxed) == 1)
-            m_owner.store(0, std::memory_order_relaxed);
-    }
+    // Refused for anyone but the owner, as the recursive POSIX mutex itself
+    // would, before the bookkeeping is touched.
+    if (!pthread_equal(m_owner.load(std::memory_order_relaxed), pthread_self()))
+        check(EPERM, __LINE__);
+    if (m_count.fetch_sub(1, std::memory_order_relaxed) == 1)
+        m_owner.store(0, std::memory_order_relaxed);
     check(pthread_mutex_unlock(&m_mutex), __LINE__);
 }
 

@@ -131,7 +131,7 @@ void Thread::start(const char *name, Function function, long argument)
     int rc = pthread_create(&id, &attributes, ThreadStart, this);
     pthread_attr_destroy(&attributes);
     if (rc != 0)
-        m_running.store(false, std::memory_order_relaxed);
+        m_running.store(false, std::memory_order_release);
     check(rc, __LINE__);
     m_joined = false;
     m_id.store(id, std::memory_order_release);
@@ -252,7 +252,7 @@ void *ThreadStart(void *argument)
     long result = thread->m_function(thread->m_argument);
     if (haveKey)
         pthread_setspecific(key, nullptr);
-    thread->m_running.store(false, std::memory_order_relaxed);
+    thread->m_running.store(false, std::memory_order_release);
     logger.reset();
     return reinterpret_cast<void *>(result);
 }
@@ -261,7 +261,7 @@ void ThreadCancelCleanup(void *argument)
 {
     Thread *thread = static_cast<Thread *>(argument);
     thread->onCancel();
-    thread->m_running.store(false, std::memory_order_relaxed);
+    thread->m_running.store(false, std::memory_order_release);
 }
 
 } // namespace hlx
