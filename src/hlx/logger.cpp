@@ -191,6 +191,20 @@ LoggerPtr Logger::getLogger(const std::string &name)
     return logger;
 }
 
+Mutex &Logger::registryMutex()
+{
+    return gRegistryMutex.get();
+}
+
+void Logger::resetForConfiguration()
+{
+    getLogger(std::string())->setLevel(LEVEL_FATAL);
+    for (const auto &entry : gRegistry->loggers) {
+        entry.second->setLevel(LEVEL_INHERIT);
+        entry.second->setFacility(-1);
+    }
+}
+
 LogLevel Logger::effectiveLevel() const
 {
     LogLevel level = m_level.load(std::memory_order_relaxed);
