@@ -4,6 +4,7 @@
 #include "hlx/config_parser.h"
 #include "hlx/exceptions.h"
 #include "hlx/logger.h"
+#include "hlx/setting.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -33,18 +34,18 @@ struct BuiltInMacro {
     const char *setting;
 };
 const BuiltInMacro BUILT_IN_MACROS[] = {
-    {"JOINNAME", "host"},
-    {"SITE", "site"},
-    {"DOMAIN", "domain"},
-    {"ZONE", "zonename"},
+    {"JOINNAME", SETTING_HOST_NAME},
+    {"SITE", SETTING_MACHINE_SITE},
+    {"DOMAIN", SETTING_DOMAIN_NAME},
+    {"ZONE", SETTING_ZONE_REALNAME},
 };
 
 // Every built-in macro value is read here, from the settings store with the
-// property override enabled.
+// property override enabled. The override is read from the store being
+// loaded, whose mutex this thread already holds.
 std::string readMacroSetting(const char *setting)
 {
-    (void)setting;
-    return std::string();
+    return getSetting(setting, false);
 }
 
 // A zone's setting is its distinguished name; the macro wants its first
