@@ -281,6 +281,12 @@ TEST_F(PropertiesTest, OpenSecureReportsEachCheck)
     EXPECT_EQ(status, hlx::config::LIST_FILE_MISSING);
     EXPECT_EQ(hlx::config::openSecure(file + "/below", status), nullptr);
     EXPECT_EQ(status, hlx::config::LIST_FILE_UNKNOWN_ERROR);
+    // Neither a directory nor a FIFO is a list file; the FIFO is never opened.
+    ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0644), 0);
+    for (const std::string &path : {dir.path(), dir.file("fifo")}) {
+        EXPECT_EQ(hlx::config::openSecure(path, status), nullptr) << path;
+        EXPECT_EQ(status, hlx::config::LIST_FILE_UNKNOWN_ERROR) << path;
+    }
     // Unchecked opening reads whatever the name points at.
     FILE *unchecked = hlx::config::openSecure(file, status, false);
     ASSERT_NE(unchecked, nullptr);
