@@ -30,16 +30,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         store.getStringList(entry.first, "a, b");
     }
 
+    // One load checks every value: line i carries value i.
+    std::vector<const std::string *> values;
+    std::string lines;
     for (const auto &entry : entries) {
-        const std::string &value = entry.second;
-        if (value.find_first_of("\"'") != std::string::npos)
+        if (entry.second.find_first_of("\"'") != std::string::npos)
             continue;
-        hlx::Properties check;
-        std::istringstream line("v: " + hlx::quoteValue(value, true) + "\n");
-        check.load(line, true);
-        if (check.getString("v") != value) {
+        lines += "v" + std::to_string(values.size()) + ": " + hlx::quoteValue(entry.second, true) + "\n";
+        values.push_back(&entry.second);
+    }
+    hlx::Properties check;
+    std::istringstream quoted(lines);
+    check.load(quoted, true);
+    for (size_t i = 0; i < values.size(); ++i) {
+        const std::string &value = *values[i];
+        std::string parsed = check.getString("v" + std::to_string(i));
+        if (parsed != value) {
             fprintf(stderr, "value does not survive quoting: [%s] -> [%s] -> [%s]\n", value.c_str(),
-                    hlx::quoteValue(value, true).c_str(), check.getString("v").c_str());
+                    hlx::quoteValue(value, true).c_str(), parsed.c_str());
             abort();
         }
     }

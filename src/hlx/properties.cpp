@@ -303,6 +303,9 @@ void Properties::setStringList(const std::string &name, const StringList &list, 
 
 bool Properties::addToStringList(const std::string &name, const StringList &items, bool expandFlag)
 {
+    // Held from the read to the write, so that concurrent edits of one list
+    // never lose each other's items.
+    ScopedLock edit(m_mutex);
     StringListPtr current = getStringList(name, "");
     std::vector<std::string> present(current->begin(), current->end());
     std::vector<std::string> added(items.begin(), items.end());
@@ -314,7 +317,6 @@ bool Properties::addToStringList(const std::string &name, const StringList &item
     merged.erase(std::unique(merged.begin(), merged.end()), merged.end());
     std::string joined = joinList(StringList(merged.begin(), merged.end()), expandFlag);
 
-    ScopedLock lock(m_mutex);
     ValueMap::const_iterator stored = m_values.find(name);
     if (joined == (stored != m_values.end() ? stored->second : m_empty))
         return false;
@@ -326,6 +328,7 @@ bool Properties::addToStringList(const std::string &name, const StringList &item
 
 bool Properties::removeFromStringList(const std::string &name, const StringList &items, bool expandFlag)
 {
+    ScopedLock edit(m_mutex);
     StringListPtr current = getStringList(name, "");
     StringList remaining(*current);
     bool erased = false;
