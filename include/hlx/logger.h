@@ -107,6 +107,9 @@ private:
     // while the caller holds that mutex.
     static Mutex &registryMutex();
     static void resetForConfiguration();
+    // For configure(): the value of "logger.openlog.<program>" in the
+    // process-wide store, applied by the first output.
+    static void setOpenlogSwitch(const std::string &value);
     void write(LogLevel level, bool withError, int error, const char *format,
                va_list arguments) const;
 

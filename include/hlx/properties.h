@@ -62,7 +62,8 @@ public:
     StringListPtr getStringList(const std::string &name, const std::string &defaultValue);
 
     // The half-open range of names starting with `prefix`, in byte order.
-    // The iterators stay valid until a name is added or removed.
+    // The iterators point into the store: a name added meanwhile may or may
+    // not show up, and reload() invalidates them.
     bool findPrefix(const std::string &prefix, ValueMap::const_iterator &first,
                     ValueMap::const_iterator &last);
 

@@ -74,12 +74,30 @@ std::string describeList(const std::string &name, const StringList &list)
 
 Properties *Properties::instance(bool debugDump)
 {
-    ScopedLock lock(propertiesCreationMutex());
-    if (gVexaProperties == nullptr) {
-        gVexaProperties = new Properties(debugDump);
-        gVexaProperties->loadFile(FRAMEWORK_CONFIG_PATH, true);
+    Properties *created;
+    {
+        ScopedLock lock(propertiesCreationMutex());
+        if (gVexaProperties != nullptr)
+            return gVexaProperties;
+        created = new Properties(debugDump);
+        // The new store is locked before it is published and stays locked
+        // until it is loaded: other threads wait at their first lookup,
+        // while the load itself may come back here (the settings behind the
+        // macros, the logger's first output) and reads the store it is
+        // loading. The creation lock is not held during the load, so it
+        // never orders the locks the load takes. Nobody else can hold the
+        // fresh mutex, so taking it cannot wait.
+        created->m_mutex.trylock();
+        gVexaProperties = created;
     }
-    return gVexaProperties;
+    try {
+        created->loadFile(FRAMEWORK_CONFIG_PATH, true);
+    } catch (...) {
+        created->m_mutex.unlock();
+        throw;
+    }
+    created->m_mutex.unlock();
+    return created;
 }
 
 void Properties::destroyInstance()

@@ -10,4 +10,9 @@ std::string lookupProperty(const std::string &key)
     return Properties::instance()->getString(key);
 }
 
+void loadProperties()
+{
+    Properties::instance();
+}
+
 } // namespace hlx
