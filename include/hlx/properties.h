@@ -81,6 +81,7 @@ public:
 
 private:
     StringListPtr buildStringList(const std::string &name, const std::string *defaultValue);
+    void cacheList(const std::string &name, const std::string &rawValue, const StringListPtr &list);
     std::string lookupMacro(const std::string &name);
     void setBuiltInMacros();
 

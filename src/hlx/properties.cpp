@@ -273,18 +273,26 @@ StringListPtr Properties::buildStringList(const std::string &name, const std::st
     }
 
     if (!found && noFileFailure) {
-        ScopedLock lock(m_mutex);
-        m_listCache[name] = list;
+        cacheList(name, candidates[0], list);
         return list;
     }
     LoggerPtr log = Logger::getLogger("util.properties");
     if (log->effectiveLevel() <= LEVEL_TRACE)
         log->log(LEVEL_DEBUG, "Property list %s", describeList(name, *list).c_str());
-    if (cacheable) {
-        ScopedLock lock(m_mutex);
-        m_listCache[name] = list;
-    }
+    if (cacheable)
+        cacheList(name, candidates[0], list);
     return list;
+}
+
+void Properties::cacheList(const std::string &name, const std::string &rawValue, const StringListPtr &list)
+{
+    // The list was built without the lock: if the value was edited or loaded
+    // anew meanwhile, the list is already out of date and must not replace
+    // what the cache will be given for the new value.
+    ScopedLock lock(m_mutex);
+    ValueMap::const_iterator raw = m_rawValues.find(name);
+    if ((raw != m_rawValues.end() ? raw->second : m_empty) == rawValue)
+        m_listCache[name] = list;
 }
 
 bool Properties::findPrefix(const std::string &prefix, ValueMap::const_iterator &first,
