@@ -14,12 +14,12 @@ Base_Exception::Base_Exception(const char *unit, int line, const std::string &me
     : HLXException(rc), m_message(message)
 {
     // End of file is an expected outcome of readers, not a failure worth a trace.
-    if (!log || strcmp(label, "EndOfFileException") == 0)
+    if (!log || (label && strcmp(label, "EndOfFileException") == 0))
         return;
     LoggerPtr logger = Logger::getLogger("util.except");
     if (logger->effectiveLevel() <= LEVEL_DEBUG)
-        logger->log(LEVEL_DEBUG, "%s %s (reference %s:%d rc: %d)", label, m_message.c_str(), unit,
-                    line, rc);
+        logger->log(LEVEL_DEBUG, "%s %s (reference %s:%d rc: %d)", label ? label : "",
+                    m_message.c_str(), unit ? unit : "", line, rc);
 }
 
 Base_Exception::~Base_Exception() = default;

@@ -62,6 +62,11 @@ std::string lowerCase(std::string text)
     return text;
 }
 
+const char *levelLabel(LogLevel level)
+{
+    return level < 0 || level > LEVEL_DISABLED ? "" : LEVEL_LABELS[level];
+}
+
 int severity(LogLevel level)
 {
     if (level < 0)
@@ -256,8 +261,8 @@ void Logger::write(LogLevel level, bool withError, int error, const char *format
 {
     Line line;
     char field[7] = "      ";
-    std::string name = levelName(level);
-    memcpy(field, name.c_str(), std::min<size_t>(name.size(), 5));
+    const char *label = levelLabel(level);
+    memcpy(field, label, std::min<size_t>(strlen(label), 5));
     line.append(field, false);
     if (const char *tag = threadContext()) {
         line.append("<", false);
@@ -341,9 +346,7 @@ void Logger::shutdown()
 
 std::string levelName(LogLevel level)
 {
-    if (level < 0 || level > LEVEL_DISABLED)
-        return std::string();
-    return LEVEL_LABELS[level];
+    return levelLabel(level);
 }
 
 LogLevel parseLevel(const std::string &name)

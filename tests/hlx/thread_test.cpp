@@ -216,25 +216,6 @@ TEST(Thread, SleepCarriesMillisecondsIntoSeconds)
     }
 }
 
-TEST(Thread, CancelStateCanBeSwitched)
-{
-    hlx::Thread::disableCancel();
-    int state;
-    pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, &state);
-    EXPECT_EQ(state, PTHREAD_CANCEL_DISABLE);
-    hlx::Thread::disableCancel();
-    hlx::Thread::enableCancel();
-    pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, &state);
-    EXPECT_EQ(state, PTHREAD_CANCEL_ENABLE);
-    hlx::Thread::yield();
-}
-
-TEST(Thread, ThreadLibraryIsPresent)
-{
-    EXPECT_TRUE(hlx::Thread::threadsSupported());
-    EXPECT_TRUE(hlx::Thread::m_threadSupportKnown);
-}
-
 TEST(Thread, EntryAndCleanupAreExportedToTheProcess)
 {
     EXPECT_EQ(dlsym(RTLD_DEFAULT, "_ZN3hlx11ThreadStartEPv"), reinterpret_cast<void *>(&hlx::ThreadStart));
