@@ -285,6 +285,16 @@ TEST_F(SettingTest, DefersOnlyForDefaultDataDirectory)
     EXPECT_EQ(0, failed);
 }
 
+TEST_F(SettingTest, WritesToOtherDataDirectoryWhenDefaultOneIsMissing)
+{
+    TempDir other;
+    testsupport::RemoveTree(TestRoot::at(kDataDirectory));
+    hlx::setDataDirectory(other.path() + "/");
+    EXPECT_NO_THROW(hlx::setSetting("host", "box", 0, false));
+    EXPECT_EQ("box", ReadFile(other.file("kset.host")));
+    EXPECT_EQ(0, hlx::flushPendingSettings());
+}
+
 TEST_F(SettingTest, NeverDefersFailureToCreateTemporaryFile)
 {
     // Too long a name for the temporary file.
