@@ -421,6 +421,10 @@ FILE *openSecure(const std::string &path, int &status, bool checked)
     }
     if (S_ISLNK(before.st_mode))
         status = LIST_FILE_SYMLINK;
+    // Only a regular file is a list: opening a FIFO would block, and a
+    // device could be read without end.
+    else if (!S_ISREG(before.st_mode))
+        status = LIST_FILE_UNKNOWN_ERROR;
     else if (before.st_nlink >= 2)
         status = LIST_FILE_HARD_LINKED;
     else if (before.st_uid != 0)

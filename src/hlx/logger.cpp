@@ -1,6 +1,7 @@
 #include "hlx/logger.h"
 
 #include "hlx/mutex.h"
+#include "hlx/osport.h"
 #include "hlx/property_lookup.h"
 #include "hlx/thread.h"
 
@@ -154,6 +155,7 @@ void openSyslogOnce()
     // Set first: reading the property may load the configuration, which can
     // log and so come back here.
     gSyslogOpened = true;
+    EnsureProgramName();
     const char *program = program_invocation_short_name;
     std::string value = lowerCase(lookupProperty(std::string("logger.openlog.") + program));
     if (value == "false" || value == "no" || value == "0")

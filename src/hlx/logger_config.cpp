@@ -1,6 +1,7 @@
 #include "hlx/logger.h"
 
 #include "hlx/mutex.h"
+#include "hlx/osport.h"
 #include "hlx/properties.h"
 
 #include <errno.h>
@@ -97,6 +98,7 @@ void Logger::configure(Properties &properties)
     }
 
     applyFacilities(properties, "*", warnings);
+    EnsureProgramName();
     applyFacilities(properties, program_invocation_short_name, warnings);
     if (root->facility() == -1)
         root->setFacility(DEFAULT_FACILITY);

@@ -4,6 +4,7 @@
 #include "hlx/config_parser.h"
 #include "hlx/exceptions.h"
 #include "hlx/logger.h"
+#include "hlx/setting.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -33,18 +34,18 @@ struct BuiltInMacro {
     const char *setting;
 };
 const BuiltInMacro BUILT_IN_MACROS[] = {
-    {"JOINNAME", "host"},
-    {"SITE", "site"},
-    {"DOMAIN", "domain"},
-    {"ZONE", "zonename"},
+    {"JOINNAME", SETTING_HOST_NAME},
+    {"SITE", SETTING_MACHINE_SITE},
+    {"DOMAIN", SETTING_DOMAIN_NAME},
+    {"ZONE", SETTING_ZONE_REALNAME},
 };
 
 // Every built-in macro value is read here, from the settings store with the
-// property override enabled.
+// property override enabled. The override is read from the store being
+// loaded, whose mutex this thread already holds.
 std::string readMacroSetting(const char *setting)
 {
-    (void)setting;
-    return std::string();
+    return getSetting(setting, false);
 }
 
 // A zone's setting is its distinguished name; the macro wants its first
@@ -302,6 +303,9 @@ void Properties::setStringList(const std::string &name, const StringList &list, 
 
 bool Properties::addToStringList(const std::string &name, const StringList &items, bool expandFlag)
 {
+    // Held from the read to the write, so that concurrent edits of one list
+    // never lose each other's items.
+    ScopedLock edit(m_mutex);
     StringListPtr current = getStringList(name, "");
     std::vector<std::string> present(current->begin(), current->end());
     std::vector<std::string> added(items.begin(), items.end());
@@ -313,7 +317,6 @@ bool Properties::addToStringList(const std::string &name, const StringList &item
     merged.erase(std::unique(merged.begin(), merged.end()), merged.end());
     std::string joined = joinList(StringList(merged.begin(), merged.end()), expandFlag);
 
-    ScopedLock lock(m_mutex);
     ValueMap::const_iterator stored = m_values.find(name);
     if (joined == (stored != m_values.end() ? stored->second : m_empty))
         return false;
@@ -325,6 +328,7 @@ bool Properties::addToStringList(const std::string &name, const StringList &item
 
 bool Properties::removeFromStringList(const std::string &name, const StringList &items, bool expandFlag)
 {
+    ScopedLock edit(m_mutex);
     StringListPtr current = getStringList(name, "");
     StringList remaining(*current);
     bool erased = false;

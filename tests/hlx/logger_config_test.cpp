@@ -22,14 +22,19 @@ namespace {
 const std::string PROGRAM = program_invocation_short_name;
 
 // Configures the logger tree from `text` (through a store's load) and
-// returns the warnings it logged.
+// returns the warnings it logged. (Under an earlier DEBUG configuration the
+// load also logs its unreadable settings; those lines are not wanted here.)
 std::vector<std::string> Configure(const std::string &text)
 {
     SyslogCapture capture;
     Properties store;
     std::istringstream in(text);
     store.load(in, true);
-    return capture.lines();
+    std::vector<std::string> warnings;
+    for (const std::string &line : capture.lines())
+        if (line.find(" com.norvalex.logger ") != std::string::npos)
+            warnings.push_back(line);
+    return warnings;
 }
 
 std::string Warning(const std::string &text)

@@ -4,8 +4,10 @@
 #include "hlx/logger.h"
 #include "hlx/properties.h"
 #include "hlx/property_lookup.h"
+#include "hlx/setting.h"
 #include "hlx/thread.h"
 #include "support/syslog_capture.h"
+#include "support/temp_dir.h"
 #include "support/test_root.h"
 
 #include <gtest/gtest.h>
@@ -89,4 +91,28 @@ TEST_F(PropertiesInstanceTest, FrameworkPropertyLookupsReadTheStore)
     EXPECT_EQ(capture.lines(), std::vector<std::string>{"DEBUG util.thread Set the pthread stack size to 262144"});
     WriteConfig("");
     Properties::instance()->reload();
+}
+
+TEST_F(PropertiesInstanceTest, BuiltInMacrosComeFromTheSettings)
+{
+    hlx::clearSettingsCache();
+    const std::string data = DATA_DIRECTORY_PATH;
+    testsupport::WriteFile(data + "kset.host", "myhost\n");
+    testsupport::WriteFile(data + "kset.domain", "example.test");
+    testsupport::WriteFile(data + "kset.zonename", "CN=zone1,OU=Zones,DC=example");
+    WriteConfig("j = $JOINNAME\nd = $DOMAIN\ns = [$SITE]\nz = $ZONE\nq = '$ZONE'\n");
+    Properties *store = Properties::instance();
+    EXPECT_EQ(store->getString("j"), "myhost");
+    EXPECT_EQ(store->getString("d"), "example.test");
+    // An unreadable setting (here: no kset file) gives "<unknown>".
+    EXPECT_EQ(store->getString("s"), "[<unknown>]");
+    EXPECT_EQ(store->getString("z"), "zone1");
+    EXPECT_EQ(store->getString("q"), "$ZONE");
+
+    // A comma before "CN=" does not end the name.
+    testsupport::WriteFile(data + "kset.zonename", "OU=a,CN=zz");
+    hlx::clearSettingsCache();
+    EXPECT_TRUE(store->reload());
+    EXPECT_EQ(store->getString("z"), "zz");
+    hlx::clearSettingsCache();
 }

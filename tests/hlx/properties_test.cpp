@@ -11,6 +11,7 @@
 #include <iostream>
 #include <memory>
 #include <sstream>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -281,6 +282,12 @@ TEST_F(PropertiesTest, OpenSecureReportsEachCheck)
     EXPECT_EQ(status, hlx::config::LIST_FILE_MISSING);
     EXPECT_EQ(hlx::config::openSecure(file + "/below", status), nullptr);
     EXPECT_EQ(status, hlx::config::LIST_FILE_UNKNOWN_ERROR);
+    // Neither a directory nor a FIFO is a list file; the FIFO is never opened.
+    ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0644), 0);
+    for (const std::string &path : {dir.path(), dir.file("fifo")}) {
+        EXPECT_EQ(hlx::config::openSecure(path, status), nullptr) << path;
+        EXPECT_EQ(status, hlx::config::LIST_FILE_UNKNOWN_ERROR) << path;
+    }
     // Unchecked opening reads whatever the name points at.
     FILE *unchecked = hlx::config::openSecure(file, status, false);
     ASSERT_NE(unchecked, nullptr);
@@ -292,4 +299,27 @@ TEST_F(PropertiesTest, OpenSecureReportsEachCheck)
         ASSERT_NE(checked, nullptr) << "root-owned, group-writable files are read";
         fclose(checked);
     }
+}
+
+TEST_F(PropertiesTest, ConcurrentReadersAndEditorsSeeWholeLists)
+{
+    std::unique_ptr<Properties> store = Load("shared = a b c\nplain = 1\n");
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&store, t] {
+            const std::string own = "item" + std::to_string(t);
+            for (int i = 0; i < 200; ++i) {
+                StringListPtr list = store->getStringList("shared");
+                // A list handed out is never changed afterwards.
+                std::vector<std::string> before = Items(list);
+                store->addToStringList("shared", {own}, true);
+                EXPECT_EQ(Items(list), before);
+                EXPECT_EQ(store->getString("plain"), "1");
+                store->removeFromStringList("shared", {own}, true);
+            }
+        });
+    }
+    for (std::thread &thread : threads)
+        thread.join();
+    EXPECT_EQ(Items(store->getStringList("shared")), (std::vector<std::string>{"a", "b", "c"}));
 }

@@ -210,6 +210,8 @@ TEST_F(SettingTest, CachesReadsAndLocksDataDirectoryUntilCleared)
 TEST_F(SettingTest, PropertyOverridesSettingUnlessIgnored)
 {
     TestRoot::write("/etc/quillrec/quillrec.conf", "kset.host: fromprops\n");
+    // Loading reads the settings behind the built-in macros; with no kset
+    // file yet, that read leaves the settings map empty.
     hlx::Properties::instance()->reload();
     WriteKset("host", "fromfile");
     EXPECT_EQ("fromprops", hlx::getSetting("host", false));
