@@ -67,6 +67,15 @@ void ExpectThrow(const std::function<void()> &action, const std::string &message
     }
 }
 
+// A fresh store loads the framework configuration file. (Not reload(): its
+// macro reads reach Properties::instance() under the store's own lock, the
+// reverse of the order in which the store is created.)
+void LoadConfiguration()
+{
+    hlx::Properties::destroyInstance();
+    hlx::Properties::instance();
+}
+
 // Every test starts from an empty test root, an empty framework
 // configuration, the default data directory and an empty settings map. The
 // configuration file always exists when the store loads it, so loading logs
@@ -76,7 +85,7 @@ protected:
     void SetUp() override
     {
         TestRoot::write("/etc/quillrec/quillrec.conf", "");
-        hlx::Properties::instance()->reload();
+        LoadConfiguration();
         hlx::clearSettingsCache();
         hlx::setDataDirectory(TestRoot::at(kDataDirectory));
     }
@@ -212,7 +221,7 @@ TEST_F(SettingTest, PropertyOverridesSettingUnlessIgnored)
     TestRoot::write("/etc/quillrec/quillrec.conf", "kset.host: fromprops\n");
     // Loading reads the settings behind the built-in macros; with no kset
     // file yet, that read leaves the settings map empty.
-    hlx::Properties::instance()->reload();
+    LoadConfiguration();
     WriteKset("host", "fromfile");
     EXPECT_EQ("fromprops", hlx::getSetting("host", false));
     // Answered by the property alone: the map is still empty.
