@@ -174,14 +174,23 @@ std::string getDataDirectory()
 
 void setDataDirectory(const std::string &directory)
 {
-    ScopedLock lock(gSettingsMutex.get());
-    if (!State().settings.empty()) {
+    // The lines are logged after the settings mutex is released: the first
+    // log output of a process loads the configuration, whose macros read
+    // settings, possibly on another thread.
+    bool changed = false;
+    {
+        ScopedLock lock(gSettingsMutex.get());
+        if (State().settings.empty()) {
+            State().dataDirectory = directory;
+            changed = true;
+        }
+    }
+    if (!changed) {
         SettingsLogger()->log(LEVEL_WARN,
                               "Settings Map has already been created; cannot change root of data directory.");
         throw AlreadyException("setting", __LINE__, "Change data directory", "AlreadyException", -1, true);
     }
     SettingsLogger()->log(LEVEL_INFO, "Changed root of data directory to %s.", directory.c_str());
-    State().dataDirectory = directory;
 }
 
 std::string getSetting(const std::string &name, bool ignoreOverride)
@@ -211,13 +220,14 @@ std::string getSettingOrDefault(const std::string &name, const std::string &defa
 
 void setSetting(const std::string &name, const std::string &value, int mode, bool deferOnFailure)
 {
+    // Logged before the settings mutex is taken (see setDataDirectory).
+    SettingsLogger()->log(LEVEL_DEBUG, "Setting %s to %s\n", name.c_str(), value.c_str());
     ScopedLock lock(gSettingsMutex.get());
     SettingsState &state = State();
     // A value that can never be stored is refused before the map takes it.
     if (HasControlCharacter(Trim(value)))
         ThrowControlCharacter(__LINE__, KsetPath(state.dataDirectory, name));
     state.settings[name] = Setting{value, mode};
-    SettingsLogger()->log(LEVEL_DEBUG, "Setting %s to %s\n", name.c_str(), value.c_str());
     try {
         writeKsetFile(name, value, mode, state.dataDirectory);
         flushPendingSettings();

@@ -228,26 +228,6 @@ TEST(FsIdTest, SwitchesAndReportsFileSystemIds)
     EXPECT_EQ(0u, hlx::GetFsGid());
 }
 
-TEST(PSelectTest, ReportsReadyDescriptorsAndErrors)
-{
-    Pipe pipe;
-    ASSERT_EQ(1, write(pipe.write, "x", 1));
-    fd_set readable;
-    FD_ZERO(&readable);
-    FD_SET(pipe.read, &readable);
-    struct timespec timeout = {0, 0};
-    int error = -7;
-    EXPECT_EQ(1, hlx::PSelect(pipe.read + 1, &readable, nullptr, nullptr, &timeout, nullptr, error));
-    EXPECT_EQ(0, error);
-
-    int closed = dup(pipe.read);
-    close(closed);
-    FD_ZERO(&readable);
-    FD_SET(closed, &readable);
-    EXPECT_EQ(-1, hlx::PSelect(closed + 1, &readable, nullptr, nullptr, &timeout, nullptr, error));
-    EXPECT_EQ(EBADF, error);
-}
-
 // Host look-up (only names the host itself answers: the tests have no network)
 
 TEST(ResolveHostTest, LaysOutNameAndUniqueAddressesInBuffer)

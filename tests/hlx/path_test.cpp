@@ -132,13 +132,6 @@ TEST(PathTest, JoinsRelativePathsAndRefusesAbsoluteOnes)
     ExpectThrow<hlx::BadDataException>([] { path("a/b") / path("/c"); }, "Attempt to append root path", -1);
 }
 
-TEST(PathTest, OrdersByPortableForm)
-{
-    EXPECT_TRUE(path("a b") < path("a_c"));
-    EXPECT_FALSE(path("a b") < path("a_b"));
-    EXPECT_TRUE(path("/a/b") < path("/a/c"));
-}
-
 TEST(PathTest, ActsOnNameWithSpaceNotOnItsPortableTwin)
 {
     TempDir dir;

@@ -67,20 +67,29 @@ void ExpectThrow(const std::function<void()> &action, const std::string &message
     }
 }
 
-// Every test starts from an empty test root, the default data directory and
-// an empty settings map.
+// A fresh store loads the framework configuration file. (Not reload(): its
+// macro reads reach Properties::instance() under the store's own lock, the
+// reverse of the order in which the store is created.)
+void LoadConfiguration()
+{
+    hlx::Properties::destroyInstance();
+    hlx::Properties::instance();
+}
+
+// Every test starts from an empty test root, an empty framework
+// configuration, the default data directory and an empty settings map. The
+// configuration file always exists when the store loads it, so loading logs
+// nothing.
 class SettingTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        TestRoot::write("/etc/quillrec/quillrec.conf", "");
+        LoadConfiguration();
         hlx::clearSettingsCache();
         hlx::setDataDirectory(TestRoot::at(kDataDirectory));
     }
-    void TearDown() override
-    {
-        hlx::clearSettingsCache();
-        hlx::Properties::destroyInstance();
-    }
+    void TearDown() override { hlx::clearSettingsCache(); }
     TestRoot m_root;
 };
 
@@ -210,10 +219,9 @@ TEST_F(SettingTest, CachesReadsAndLocksDataDirectoryUntilCleared)
 TEST_F(SettingTest, PropertyOverridesSettingUnlessIgnored)
 {
     TestRoot::write("/etc/quillrec/quillrec.conf", "kset.host: fromprops\n");
-    hlx::Properties::destroyInstance();
     // Loading reads the settings behind the built-in macros; with no kset
     // file yet, that read leaves the settings map empty.
-    hlx::Properties::instance();
+    LoadConfiguration();
     WriteKset("host", "fromfile");
     EXPECT_EQ("fromprops", hlx::getSetting("host", false));
     // Answered by the property alone: the map is still empty.
@@ -286,6 +294,16 @@ TEST_F(SettingTest, DefersOnlyForDefaultDataDirectory)
         return 1;
     });
     EXPECT_EQ(0, failed);
+}
+
+TEST_F(SettingTest, WritesToOtherDataDirectoryWhenDefaultOneIsMissing)
+{
+    TempDir other;
+    testsupport::RemoveTree(TestRoot::at(kDataDirectory));
+    hlx::setDataDirectory(other.path() + "/");
+    EXPECT_NO_THROW(hlx::setSetting("host", "box", 0, false));
+    EXPECT_EQ("box", ReadFile(other.file("kset.host")));
+    EXPECT_EQ(0, hlx::flushPendingSettings());
 }
 
 TEST_F(SettingTest, NeverDefersFailureToCreateTemporaryFile)
