@@ -1,0 +1,113 @@
+// hlx::Logger: named loggers in a tree by dotted name, writing to syslog.
+//
+// "qra.cli.trailsend" is a child of "qra.cli", a child of "qra", a child of
+// the root logger (name ""). Each logger has a level and a syslog facility
+// or inherits them (-1) from the nearest ancestor that has one. Until the
+// configuration is applied the root is at INFO with facility auth (32).
+// Loggers are created on first use by getLogger() and live until shutdown().
+//
+// A line that passes the level test is composed as
+//     <level name cut/padded to 5> " " ["<" tag "> "] [<name> " "] <format>
+// (the name is left out for the logger "client"), at most 511 characters,
+// and goes to syslog with the effective facility and the level's severity.
+// Logger names and thread tags are escaped, so a '%' in them is printed, not
+// expanded. The first output of the process opens the syslog connection
+// (ident: the program's short name, LOG_PID, facility auth) unless the
+// property "logger.openlog.<program>" is "false", "no" or "0".
+//
+// Every operation may be called from any thread.
+#pragma once
+
+#include <boost/shared_ptr.hpp>
+
+#include <stdarg.h>
+#include <stddef.h>
+
+#include <atomic>
+#include <string>
+
+// Level names of the client log, indexed by level: "TRACE", "DEBUG", "INFO",
+// "WARNING", "ERROR", "FATAL". Exported to the whole process.
+extern "C" const char *const LEVEL_NAMES[6];
+
+namespace hlx {
+
+typedef int LogLevel;
+constexpr LogLevel LEVEL_INHERIT = -1;
+constexpr LogLevel LEVEL_TRACE = 0;
+constexpr LogLevel LEVEL_DEBUG = 1;
+constexpr LogLevel LEVEL_INFO = 2;
+constexpr LogLevel LEVEL_WARN = 3;
+constexpr LogLevel LEVEL_ERROR = 4;
+constexpr LogLevel LEVEL_FATAL = 5;
+constexpr LogLevel LEVEL_DISABLED = 6;
+
+// Facility of the root logger until configured (auth).
+constexpr int DEFAULT_FACILITY = 32;
+
+class Logger;
+typedef boost::shared_ptr<Logger> LoggerPtr;
+
+class Logger {
+public:
+    // The logger of that full name, created with any missing ancestors; ""
+    // gives the root. Never empty.
+    static LoggerPtr getLogger(const std::string &name);
+
+    const std::string &name() const { return m_name; }
+    const LoggerPtr &parent() const { return m_parent; }
+
+    // Own level (-1 = inherit); setting it also replaces the cached effective level.
+    LogLevel level() const { return m_level.load(std::memory_order_relaxed); }
+    void setLevel(LogLevel level) { m_level.store(level, std::memory_order_relaxed); }
+    // Own facility code (-1 = inherit).
+    int facility() const { return m_facility.load(std::memory_order_relaxed); }
+    void setFacility(int facility) { m_facility.store(facility, std::memory_order_relaxed); }
+
+    // Own level, or the nearest ancestor's; the result is cached as the own
+    // level until setLevel(-1) makes the logger inherit again.
+    LogLevel effectiveLevel() const;
+    int effectiveFacility() const;
+    bool isEnabled(LogLevel level) const { return level >= effectiveLevel(); }
+
+    void log(LogLevel level, const char *format, ...) const __attribute__((format(printf, 3, 4)));
+    // As log(), with ": " and the system's text for `error` appended.
+    void logErrno(LogLevel level, int error, const char *format, ...) const
+        __attribute__((format(printf, 4, 5)));
+    // The header line, then the bytes as rows of 16: hex pairs from column 0,
+    // the printable characters ('.' for others) from column 50.
+    void dump(LogLevel level, const char *header, const void *bytes, size_t count) const;
+
+    // Sets (a private copy) or, with null, clears the calling thread's tag.
+    static void setThreadContext(const char *tag);
+    // The calling thread's tag, or null.
+    static const char *threadContext();
+
+    // Releases the registry and closes the syslog connection; the last
+    // logger operation of a process (a later getLogger starts afresh).
+    static void shutdown();
+
+    Logger(const Logger &) = delete;
+    Logger &operator=(const Logger &) = delete;
+
+private:
+    Logger(const std::string &name, const LoggerPtr &parent, LogLevel level, int facility);
+    void write(LogLevel level, bool withError, int error, const char *format,
+               va_list arguments) const;
+
+    std::string m_name;
+    LoggerPtr m_parent;
+    // Read without a lock on every log call.
+    mutable std::atomic<int> m_level;
+    std::atomic<int> m_facility;
+};
+
+// "TRACE", "DEBUG", "INFO", "WARN", "ERROR", "FATAL", "DISABLED" for 0..6; "" otherwise.
+std::string levelName(LogLevel level);
+// The level of one of those names (any case); 2 (INFO) for ""; -1 otherwise.
+LogLevel parseLevel(const std::string &name);
+// The syslog facility code (already shifted) of a facility name (any case);
+// -1 when unknown.
+int facilityCode(const std::string &name);
+
+} // namespace hlx

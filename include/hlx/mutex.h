@@ -1,0 +1,132 @@
+// hlx::Mutex, the framework's only lock: a recursive POSIX mutex with a
+// condition variable and owner/recursion bookkeeping; the guards that take
+// it; hlx::MaxWaitMutex, which bounds how many threads may queue for it.
+//
+// Take a mutex through ScopedLock (or PollingLock): the guards switch thread
+// cancellation off while the lock is held, so a cancelled thread never ends
+// holding a framework lock. When the process has no thread library
+// (Thread::m_threadsSupported false) every operation here is a no-op.
+//
+// Failures of the thread library throw hlx::SystemException.
+#pragma once
+
+#include <pthread.h>
+#include <time.h>
+
+#include <atomic>
+
+namespace hlx {
+
+class Mutex {
+public:
+    Mutex();
+    virtual ~Mutex();
+    Mutex(const Mutex &) = delete;
+    Mutex &operator=(const Mutex &) = delete;
+
+    virtual void lock();
+    virtual void unlock();
+    // false when another thread holds the mutex.
+    virtual bool trylock();
+
+    // Waits on the condition variable; the caller holds the mutex. With a
+    // deadline (absolute, CLOCK_REALTIME) false means it passed; true means
+    // woken. count() and owner() read 0 while waiting.
+    bool wait(const struct timespec *deadline = nullptr);
+    // wait() until the current time's whole seconds plus `seconds`, with
+    // `nanoseconds` as the nanosecond part.
+    bool waitFor(long seconds, long nanoseconds);
+    // Wakes one waiter, but only while Thread objects exist
+    // (Thread::m_threadsActive > 0).
+    void signal();
+    // Wakes all waiters.
+    void broadcast();
+
+    // Recursion depth of the owner (0 when free) and the owner (0 when free).
+    int count() const { return m_count.load(std::memory_order_relaxed); }
+    pthread_t owner() const { return m_owner.load(std::memory_order_relaxed); }
+
+private:
+    void acquired();
+
+    pthread_mutex_t m_mutex;
+    pthread_cond_t m_condition;
+    std::atomic<int> m_count{0};
+    // Read without the lock by MaxWaitMutex to let the owner bypass its bound.
+    std::atomic<pthread_t> m_owner{0};
+};
+
+// A mutex that refuses to queue more than maxWaiters threads at once (the
+// owner's re-locks not counted) with hlx::TryAgainException (rc 11), so that
+// a server with a fixed number of workers fails fast. maxWaiters 0: no bound.
+class MaxWaitMutex : public Mutex {
+public:
+    explicit MaxWaitMutex(int maxWaiters);
+    void lock() override;
+    bool trylock() override;
+    int maxWaiters() const { return m_maxWaiters; }
+    // Threads inside lock()/trylock() right now.
+    int waiting();
+
+private:
+    void enter();
+    void leave();
+
+    int m_maxWaiters;
+    Mutex m_waitingMutex;
+    int m_waiting = 0;
+};
+
+// Holds a mutex for its scope with cancellation switched off.
+class ScopedLock {
+public:
+    explicit ScopedLock(Mutex &mutex);
+    // Releasing restores the cancel state and, if cancellation was on,
+    // passes a cancellation point, so it may end the thread.
+    ~ScopedLock() noexcept(false);
+    ScopedLock(const ScopedLock &) = delete;
+    ScopedLock &operator=(const ScopedLock &) = delete;
+
+    // Early release; the destructor then does nothing.
+    void release();
+    bool wait(const struct timespec *deadline = nullptr) { return m_mutex.wait(deadline); }
+    bool waitFor(long seconds, long nanoseconds) { return m_mutex.waitFor(seconds, nanoseconds); }
+
+private:
+    friend class PollingLock;
+    ScopedLock(Mutex &mutex, bool poll, long seconds, long nanoseconds);
+
+    Mutex &m_mutex;
+    int m_previousCancelState = PTHREAD_CANCEL_DISABLE;
+    bool m_locked = false;
+};
+
+// Like ScopedLock, but acquires by polling trylock(), sleeping the interval
+// between attempts (10 ms when both are 0).
+class PollingLock {
+public:
+    PollingLock(Mutex &mutex, long seconds, long nanoseconds);
+    void release() { m_lock.release(); }
+
+private:
+    ScopedLock m_lock;
+};
+
+// A module mutex that may be needed before static construction has
+// finished: constant-initialised, the mutex itself created on first use.
+class LazyMutex {
+public:
+    constexpr LazyMutex() = default;
+    LazyMutex(const LazyMutex &) = delete;
+    LazyMutex &operator=(const LazyMutex &) = delete;
+
+    // The existing mutex, or a new one.
+    Mutex &get();
+    // Destroys the mutex; a later get() makes a new one.
+    void destroy();
+
+private:
+    std::atomic<Mutex *> m_mutex{nullptr};
+};
+
+} // namespace hlx

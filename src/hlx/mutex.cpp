@@ -1,0 +1,273 @@
+#include "hlx/mutex.h"
+
+#include "hlx/exceptions.h"
+#include "hlx/thread.h"
+
+#include <errno.h>
+
+#include <exception>
+
+namespace hlx {
+
+namespace {
+
+const char UNIT[] = "mutex";
+
+void check(int rc, int line)
+{
+    if (rc != 0)
+        throw SystemException::fromError(UNIT, line, rc);
+}
+
+} // namespace
+
+Mutex::Mutex()
+{
+    if (!Thread::threadsSupported())
+        return;
+    pthread_mutexattr_t attributes;
+    check(pthread_mutexattr_init(&attributes), __LINE__);
+    int rc = pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_RECURSIVE);
+    if (rc == 0)
+        rc = pthread_mutex_init(&m_mutex, &attributes);
+    pthread_mutexattr_destroy(&attributes);
+    check(rc, __LINE__);
+    rc = pthread_cond_init(&m_condition, nullptr);
+    if (rc != 0) {
+        pthread_mutex_destroy(&m_mutex);
+        check(rc, __LINE__);
+    }
+}
+
+Mutex::~Mutex()
+{
+    // A destructor must not throw; destroying a mutex that is still held is
+    // the owner's bug and is left to the thread library to ignore.
+    if (!Thread::threadsSupported())
+        return;
+    pthread_cond_destroy(&m_condition);
+    pthread_mutex_destroy(&m_mutex);
+}
+
+void Mutex::acquired()
+{
+    m_count.fetch_add(1, std::memory_order_relaxed);
+    m_owner.store(pthread_self(), std::memory_order_relaxed);
+}
+
+void Mutex::lock()
+{
+    if (!Thread::threadsSupported())
+        return;
+    check(pthread_mutex_lock(&m_mutex), __LINE__);
+    acquired();
+}
+
+void Mutex::unlock()
+{
+    if (!Thread::threadsSupported())
+        return;
+    // Refused for anyone but the owner, as the recursive POSIX mutex itself
+    // would, before the bookkeeping is touched.
+    if (!pthread_equal(m_owner.load(std::memory_order_relaxed), pthread_self()))
+        check(EPERM, __LINE__);
+    if (m_count.fetch_sub(1, std::memory_order_relaxed) == 1)
+        m_owner.store(0, std::memory_order_relaxed);
+    check(pthread_mutex_unlock(&m_mutex), __LINE__);
+}
+
+bool Mutex::trylock()
+{
+    if (!Thread::threadsSupported())
+        return true;
+    int rc = pthread_mutex_trylock(&m_mutex);
+    if (rc == EBUSY)
+        return false;
+    check(rc, __LINE__);
+    acquired();
+    return true;
+}
+
+bool Mutex::wait(const struct timespec *deadline)
+{
+    if (!Thread::threadsSupported())
+        return true;
+    int count = m_count.exchange(0, std::memory_order_relaxed);
+    pthread_t owner = m_owner.exchange(0, std::memory_order_relaxed);
+    int rc = deadline ? pthread_cond_timedwait(&m_condition, &m_mutex, deadline)
+                      : pthread_cond_wait(&m_condition, &m_mutex);
+    m_count.store(count, std::memory_order_relaxed);
+    m_owner.store(owner, std::memory_order_relaxed);
+    if (rc == ETIMEDOUT)
+        return false;
+    check(rc, __LINE__);
+    return true;
+}
+
+bool Mutex::waitFor(long seconds, long nanoseconds)
+{
+    struct timespec deadline;
+    deadline.tv_sec = time(nullptr) + seconds;
+    deadline.tv_nsec = nanoseconds;
+    return wait(&deadline);
+}
+
+void Mutex::signal()
+{
+    if (!Thread::threadsSupported())
+        return;
+    if (Thread::m_threadsActive.load(std::memory_order_relaxed) > 0)
+        check(pthread_cond_signal(&m_condition), __LINE__);
+}
+
+void Mutex::broadcast()
+{
+    if (!Thread::threadsSupported())
+        return;
+    check(pthread_cond_broadcast(&m_condition), __LINE__);
+}
+
+MaxWaitMutex::MaxWaitMutex(int maxWaiters) : m_maxWaiters(maxWaiters) {}
+
+int MaxWaitMutex::waiting()
+{
+    ScopedLock guard(m_waitingMutex);
+    return m_waiting;
+}
+
+void MaxWaitMutex::enter()
+{
+    ScopedLock guard(m_waitingMutex);
+    if (m_waiting >= m_maxWaiters) {
+        guard.release();
+        throw TryAgainException(UNIT, __LINE__,
+                                "too many clients waiting for mutex (configure more threads?)",
+                                "hlx::TryAgainException", EAGAIN, true);
+    }
+    ++m_waiting;
+}
+
+void MaxWaitMutex::leave()
+{
+    ScopedLock guard(m_waitingMutex);
+    --m_waiting;
+}
+
+void MaxWaitMutex::lock()
+{
+    if (!Thread::threadsSupported())
+        return;
+    if (m_maxWaiters == 0 || pthread_equal(owner(), pthread_self())) {
+        Mutex::lock();
+        return;
+    }
+    enter();
+    try {
+        Mutex::lock();
+    } catch (...) {
+        leave();
+        throw;
+    }
+    leave();
+}
+
+bool MaxWaitMutex::trylock()
+{
+    if (!Thread::threadsSupported())
+        return true;
+    if (m_maxWaiters == 0 || pthread_equal(owner(), pthread_self()))
+        return Mutex::trylock();
+    enter();
+    bool acquired;
+    try {
+        acquired = Mutex::trylock();
+    } catch (...) {
+        leave();
+        throw;
+    }
+    leave();
+    return acquired;
+}
+
+ScopedLock::ScopedLock(Mutex &mutex) : ScopedLock(mutex, false, 0, 0) {}
+
+ScopedLock::ScopedLock(Mutex &mutex, bool poll, long seconds, long nanoseconds) : m_mutex(mutex)
+{
+    if (!Thread::threadsSupported())
+        return;
+    check(pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &m_previousCancelState), __LINE__);
+    try {
+        if (!poll) {
+            m_mutex.lock();
+        } else {
+            struct timespec interval;
+            interval.tv_sec = seconds;
+            interval.tv_nsec = nanoseconds;
+            if (seconds == 0 && nanoseconds == 0)
+                interval.tv_nsec = 10 * 1000 * 1000;
+            while (!m_mutex.trylock()) {
+                if (nanosleep(&interval, nullptr) != 0 && errno != EINTR)
+                    check(errno, __LINE__);
+            }
+        }
+    } catch (...) {
+        // The caller's cancel state is left as it was before the guard.
+        pthread_setcancelstate(m_previousCancelState, nullptr);
+        throw;
+    }
+    m_locked = true;
+}
+
+ScopedLock::~ScopedLock() noexcept(false)
+{
+    if (std::uncaught_exceptions() == 0) {
+        release();
+        return;
+    }
+    // While an exception unwinds the stack a second one would end the
+    // process: release quietly and leave the cancellation point to later.
+    if (!m_locked)
+        return;
+    m_locked = false;
+    try {
+        m_mutex.unlock();
+    } catch (...) {
+    }
+    pthread_setcancelstate(m_previousCancelState, nullptr);
+}
+
+void ScopedLock::release()
+{
+    if (!m_locked)
+        return;
+    m_mutex.unlock();
+    m_locked = false;
+    if (m_previousCancelState == PTHREAD_CANCEL_ENABLE) {
+        check(pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, nullptr), __LINE__);
+        pthread_testcancel();
+    }
+}
+
+PollingLock::PollingLock(Mutex &mutex, long seconds, long nanoseconds)
+    : m_lock(mutex, true, seconds, nanoseconds)
+{
+}
+
+Mutex &LazyMutex::get()
+{
+    Mutex *mutex = m_mutex.load(std::memory_order_acquire);
+    if (mutex)
+        return *mutex;
+    Mutex *created = new Mutex;
+    if (m_mutex.compare_exchange_strong(mutex, created, std::memory_order_acq_rel))
+        return *created;
+    delete created;
+    return *mutex;
+}
+
+void LazyMutex::destroy()
+{
+    delete m_mutex.exchange(nullptr, std::memory_order_acq_rel);
+}
+
+} // namespace hlx
