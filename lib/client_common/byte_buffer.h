@@ -42,6 +42,10 @@ void ByteBufferInitWiping(ByteBuffer *buffer, size_t size);
 int ByteBufferAppend(ByteBuffer *buffer, const void *bytes, size_t n);
 /* Appends the bytes of a NUL-terminated string without its terminator. */
 int ByteBufferAppendString(ByteBuffer *buffer, const char *text);
+/* Makes room for n bytes as ByteBufferAppend would, counts them as written
+ * and returns where they go; the caller fills them in at once. Null when the
+ * buffer cannot grow (nothing changes then). */
+unsigned char *ByteBufferReserve(ByteBuffer *buffer, size_t n);
 /* Appends one byte; afterwards at least one more byte is free. */
 int ByteBufferAppendByte(ByteBuffer *buffer, unsigned char byte);
 /* Overwrites n bytes at offset within the bytes written so far; the write
@@ -56,8 +60,10 @@ size_t ByteBufferUsed(const ByteBuffer *buffer);
 unsigned char *ByteBufferData(const ByteBuffer *buffer);
 
 /* Hands the written bytes to the caller, who frees them with free(), and
- * resets the buffer to empty. The block is shrunk to the used size (a wiping
- * buffer keeps its block, so no secret is copied). Stores the used size in
+ * resets the buffer to empty. The block is shrunk to the used size when
+ * that gives back more than the size figure; a smaller tail is not worth a
+ * realloc (a wiping buffer always keeps its block, so no secret is copied
+ * by realloc). Stores the used size in
  * *length when length is not null. Returns null when nothing was written. */
 unsigned char *ByteBufferDetach(ByteBuffer *buffer, size_t *length);
 /* Frees the allocation, zeroing the used bytes first when zero is non-zero

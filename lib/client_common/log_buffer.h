@@ -83,7 +83,7 @@ typedef struct ClientLog {
 
 /* Level names for output, index = level: "TRACE", "DEBUG", "INFO",
  * "WARNING", "ERROR", "FATAL". Exported to shared objects. */
-extern const char *const LEVEL_NAMES[];
+extern const char *const LEVEL_NAMES[6];
 
 /* Level number of a configured level name, compared without regard to case:
  * TRACE 0, DEBUG 1, INFO 2, WARN 3, WARNING 3, ERROR 4. Anything else,

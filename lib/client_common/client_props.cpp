@@ -1,0 +1,798 @@
+#include "client_common/client_props.h"
+
+#include "client_common/byte_buffer.h"
+#include "client_common/well_known_paths.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// Nested references are evaluated recursively; a deeper chain stays literal
+// text like a cycle, so that a long chain cannot exhaust the stack.
+const unsigned kMaxEvaluationDepth = 64;
+// Bytes all substitutions of one table may produce together; references
+// that double at every level would otherwise exhaust memory.
+const uint64_t kMaxSubstitutedBytes = 1u << 20;
+// Longest variable name; a longer run of name bytes is cut here.
+const size_t kMaxVariableName = 1024;
+// The settings files hold one line; built-ins read at most this much of it.
+const size_t kBuiltinLineSize = 1024;
+
+// ---------------------------------------------------------------------------
+// Growing strings for keys, values and lists, on the shared byte buffer.
+
+// First allocation of a key, value or list buffer; most are short.
+const size_t kTextBufferSize = 64;
+
+struct TextBuffer {
+    TextBuffer() { ByteBufferInit(&bytes, kTextBufferSize); }
+    ~TextBuffer() { ByteBufferRelease(&bytes, 0); }
+    TextBuffer(const TextBuffer &) = delete;
+    TextBuffer &operator=(const TextBuffer &) = delete;
+    ByteBuffer bytes;
+};
+
+bool TextAppend(TextBuffer *buffer, const char *text, size_t n)
+{
+    return ByteBufferAppend(&buffer->bytes, text, n) != 0;
+}
+
+bool TextAppendByte(TextBuffer *buffer, int byte)
+{
+    return ByteBufferAppendByte(&buffer->bytes, static_cast<unsigned char>(byte)) != 0;
+}
+
+size_t TextUsed(const TextBuffer *buffer) { return ByteBufferUsed(&buffer->bytes); }
+
+void TextTruncate(TextBuffer *buffer, size_t size)
+{
+    while (ByteBufferUsed(&buffer->bytes) > size)
+        ByteBufferDropLast(&buffer->bytes);
+}
+
+void TextRelease(TextBuffer *buffer) { ByteBufferRelease(&buffer->bytes, 0); }
+
+// Hands the text over as a NUL-terminated heap string; null when out of memory
+// (the buffer is emptied either way).
+char *TextDetach(TextBuffer *buffer)
+{
+    if (!TextAppendByte(buffer, '\0')) {
+        TextRelease(buffer);
+        return nullptr;
+    }
+    return reinterpret_cast<char *>(ByteBufferDetach(&buffer->bytes, nullptr));
+}
+
+// ---------------------------------------------------------------------------
+// Character classes.
+
+bool IsLineEnd(int c) { return c == '\n' || c == '\r' || c == '\f'; }
+bool IsBlank(int c) { return c == ' ' || c == '\t' || IsLineEnd(c); }
+// The space class of the POSIX locale, independent of the process locale.
+bool IsWhiteSpace(int c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
+bool IsInlineWhiteSpace(int c) { return IsWhiteSpace(c) && !IsLineEnd(c); }
+bool IsNameByte(int c)
+{
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '.';
+}
+
+int DecodeEscape(int c)
+{
+    switch (c) {
+    case 'f': return '\f';
+    case 'n': return '\n';
+    case 'r': return '\r';
+    case 't': return '\t';
+    case 'v': return '\v';
+    default: return c;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The mapped file and its cursor.
+
+struct MappedConfigFile {
+    const unsigned char *base = nullptr;
+    const unsigned char *end = nullptr;
+    const unsigned char *cursor = nullptr;
+    size_t length = 0;
+};
+
+// 0 to 255, or -1 at the end of the mapping: every byte value is data.
+int NextByte(MappedConfigFile *file)
+{
+    if (file->cursor >= file->end)
+        return -1;
+    return *file->cursor++;
+}
+
+void StepBack(MappedConfigFile *file)
+{
+    if (file->cursor > file->base)
+        file->cursor--;
+}
+
+int OpenErrorStatus(int error)
+{
+    switch (error) {
+    case ENOENT: return PROP_NOT_FOUND;
+    case ENOMEM:
+    case ENFILE:
+    case EMFILE: return PROP_OUT_OF_MEMORY;
+    case EACCES: return PROP_NO_PERMISSION;
+    default: return PROP_SYSTEM_ERROR;
+    }
+}
+
+// Opens and maps a whole file. With `verify` (referenced files) the file must
+// be owned by root and not writable by others. The tests are made on the open
+// descriptor that is then mapped, so the file cannot be swapped in between;
+// O_NONBLOCK keeps a FIFO from blocking the open, and anything but a regular
+// file is refused.
+int OpenMappedConfigFile(const char *path, bool verify, MappedConfigFile *file)
+{
+    *file = MappedConfigFile();
+    if (path == nullptr || path[0] == '\0')
+        return PROP_NOT_FOUND;
+    if (path[0] != '/')
+        return PROP_NOT_ABSOLUTE;
+
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0)
+        return OpenErrorStatus(errno);
+
+    int status = 0;
+    struct stat info;
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        status = PROP_SYSTEM_ERROR;
+        goto out;
+    }
+    if (verify && (info.st_uid != 0 || (info.st_mode & S_IWOTH) != 0)) {
+        status = PROP_INSECURE_FILE;
+        goto out;
+    }
+    if (info.st_size < 0) {
+        status = PROP_OUT_OF_MEMORY;
+        goto out;
+    }
+    // An empty file is an empty configuration; mapping zero bytes would fail.
+    if (info.st_size > 0) {
+        void *base = mmap(nullptr, static_cast<size_t>(info.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
+        if (base == MAP_FAILED) {
+            status = PROP_OUT_OF_MEMORY;
+            goto out;
+        }
+        file->base = static_cast<const unsigned char *>(base);
+        file->length = static_cast<size_t>(info.st_size);
+    }
+    file->end = file->base + file->length;
+    file->cursor = file->base;
+out:
+    close(fd);
+    return status;
+}
+
+void CloseMappedConfigFile(MappedConfigFile *file)
+{
+    if (file->length > 0)
+        munmap(const_cast<unsigned char *>(file->base), file->length);
+    *file = MappedConfigFile();
+}
+
+// Skips the rest of a line from byte `c` on, then every line end after it;
+// returns the first byte of the next non-empty line (or -1).
+int SkipLineEnds(MappedConfigFile *file, int c)
+{
+    while (IsLineEnd(c))
+        c = NextByte(file);
+    return c;
+}
+
+int SkipLine(MappedConfigFile *file, int c)
+{
+    while (c >= 0 && !IsLineEnd(c))
+        c = NextByte(file);
+    return SkipLineEnds(file, c);
+}
+
+// ---------------------------------------------------------------------------
+// Readers of keys and values.
+
+// Matches the leading bytes of a key against the sorted prefix list in one
+// forward pass. On success the whole prefix is in `key`; otherwise *rejected
+// holds the byte that ended the match (-1 at the end of the file).
+// Returns 1 accepted, 0 rejected, -1 out of memory.
+int MatchPrefix(MappedConfigFile *file, const char *const *prefixes, TextBuffer *key, int *rejected)
+{
+    size_t entry = 0;
+    size_t matched = 0;
+    int c = NextByte(file);
+    for (;;) {
+        const char *prefix = prefixes[entry];
+        if (prefix == nullptr || c < 0)
+            break;
+        // An empty prefix is complete before any byte is matched; the byte
+        // just read then belongs to the key.
+        if (prefix[matched] == '\0') {
+            StepBack(file);
+            return TextAppend(key, prefix, matched) ? 1 : -1;
+        }
+        if (static_cast<unsigned char>(prefix[matched]) == c) {
+            matched++;
+            if (prefix[matched] == '\0')
+                return TextAppend(key, prefix, matched) ? 1 : -1;
+            c = NextByte(file);
+            continue;
+        }
+        const char *following = prefixes[entry + 1];
+        if (following == nullptr)
+            break;
+        if (matched > 0 && strncmp(following, prefix, matched) != 0)
+            break;
+        entry++;
+    }
+    *rejected = c;
+    return 0;
+}
+
+// Reads the rest of a key: up to a space, tab, ':' or '=' (left unread) or
+// the end of the file. Line ends do not end a key.
+bool ReadKey(MappedConfigFile *file, TextBuffer *key)
+{
+    for (;;) {
+        int c = NextByte(file);
+        if (c < 0)
+            return true;
+        if (c == ' ' || c == '\t' || c == ':' || c == '=') {
+            StepBack(file);
+            return true;
+        }
+        if (c == '\\') {
+            c = NextByte(file);
+            if (c < 0)
+                return true;
+            c = DecodeEscape(c);
+        }
+        if (!TextAppendByte(key, c))
+            return false;
+    }
+}
+
+// Reads the separator; false at the end of the file.
+bool ReadSeparator(MappedConfigFile *file)
+{
+    int c = NextByte(file);
+    if (c == '=')
+        return true;
+    if (c == ' ' || c == '\t' || c == ':') {
+        int following = NextByte(file);
+        if (following >= 0 && following != '=')
+            StepBack(file);
+        return true;
+    }
+    return false;
+}
+
+bool AppendEscaped(TextBuffer *value, int c)
+{
+    return TextAppendByte(value, '\\') && TextAppendByte(value, c);
+}
+
+// Reads one value through the line end that ends it. Quoted blanks and
+// backslashes, and escapes outside quotes, are kept as backslash escapes for
+// the expansion to decode.
+bool ReadValue(MappedConfigFile *file, TextBuffer *value)
+{
+    bool quoted = false;
+    bool escapePending = false;
+    for (;;) {
+        int c = NextByte(file);
+        if (c < 0)
+            return true;
+        bool ok = true;
+        if (quoted) {
+            if (c == '"')
+                quoted = false;
+            else if (c == '\\' || c == ' ' || c == '\t')
+                ok = AppendEscaped(value, c);
+            else if (IsLineEnd(c))
+                return true;
+            else
+                ok = TextAppendByte(value, c);
+        } else if (escapePending) {
+            escapePending = false;
+            if (IsLineEnd(c)) {
+                do
+                    c = NextByte(file);
+                while (IsBlank(c));
+                if (!TextAppendByte(value, ' '))
+                    return false;
+                if (c < 0)
+                    return true;
+                StepBack(file);
+            } else {
+                ok = AppendEscaped(value, c);
+            }
+        } else if (c == '"') {
+            quoted = true;
+        } else if (c == '\\') {
+            escapePending = true;
+        } else if (IsLineEnd(c)) {
+            return true;
+        } else {
+            ok = TextAppendByte(value, c);
+        }
+        if (!ok)
+            return false;
+    }
+}
+
+int ReadEntries(MappedConfigFile *file, const char *const *prefixes, ClientPropertyTable *table)
+{
+    int status = 0;
+    TextBuffer key;
+    TextBuffer value;
+    char *keyText = nullptr;
+    char *valueText = nullptr;
+    int c = NextByte(file);
+    for (;;) {
+        if (c < 0)
+            break;
+        if (c == '#' || c == '!') {
+            c = SkipLine(file, c);
+            continue;
+        }
+        while (IsInlineWhiteSpace(c))
+            c = NextByte(file);
+        if (c < 0)
+            break;
+        if (IsLineEnd(c)) {
+            c = SkipLineEnds(file, c);
+            continue;
+        }
+        StepBack(file);
+
+        if (prefixes != nullptr) {
+            int rejected = -1;
+            int match = MatchPrefix(file, prefixes, &key, &rejected);
+            if (match < 0)
+                goto out_of_memory;
+            if (match == 0) {
+                c = SkipLine(file, rejected);
+                continue;
+            }
+        }
+        if (!ReadKey(file, &key))
+            goto out_of_memory;
+        // A key at the end of the file without a separator is dropped.
+        if (!ReadSeparator(file))
+            break;
+        if (!ReadValue(file, &value))
+            goto out_of_memory;
+        keyText = TextDetach(&key);
+        valueText = TextDetach(&value);
+        if (keyText == nullptr || valueText == nullptr)
+            goto out_of_memory;
+        {
+            ClientProperty *entry = static_cast<ClientProperty *>(calloc(1, sizeof(ClientProperty)));
+            if (entry == nullptr)
+                goto out_of_memory;
+            entry->key = keyText;
+            entry->rawValue = valueText;
+            entry->next = table->first;
+            table->first = entry;
+            keyText = valueText = nullptr;
+        }
+        c = NextByte(file);
+    }
+    goto done;
+out_of_memory:
+    status = PROP_OUT_OF_MEMORY;
+done:
+    TextRelease(&key);
+    TextRelease(&value);
+    free(keyText);
+    free(valueText);
+    return status;
+}
+
+// ---------------------------------------------------------------------------
+// Built-in variables, read from the settings files of the data directory.
+
+struct Builtin {
+    const char *name;
+    const char *settingSuffix;
+};
+
+const Builtin kBuiltins[PROP_BUILTIN_COUNT] = {
+    {"JOINNAME", "host"},
+    {"SITE", "site"},
+    {"DOMAIN", "domain"},
+    {"ZONE", "zonename"},
+};
+
+// Reads the first line of a settings file as fgets gives it (a line end that
+// ends the line stays part of it). False when the file cannot be opened.
+bool ReadSettingLine(const char *suffix, char *line)
+{
+    char path[4096];
+    size_t directoryLength = strlen(DATA_DIRECTORY_PATH);
+    size_t suffixLength = strlen(suffix);
+    if (directoryLength + 5 + suffixLength >= sizeof path)
+        return false;
+    memcpy(path, DATA_DIRECTORY_PATH, directoryLength);
+    memcpy(path + directoryLength, "kset.", 5);
+    memcpy(path + directoryLength + 5, suffix, suffixLength + 1);
+
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0)
+        return false;
+    FILE *stream = fdopen(fd, "r");
+    if (stream == nullptr) {
+        close(fd);
+        return false;
+    }
+    if (fgets(line, static_cast<int>(kBuiltinLineSize), stream) == nullptr)
+        line[0] = '\0';
+    fclose(stream);
+    return true;
+}
+
+// The value of a built-in variable, read once per table. Returns null when
+// the name is no built-in or its settings file cannot be read; *status is
+// set only when out of memory.
+const char *BuiltinValue(ClientPropertyTable *table, const char *name, int *status)
+{
+    int slot = -1;
+    for (int i = 0; i < PROP_BUILTIN_COUNT; i++)
+        if (strcmp(kBuiltins[i].name, name) == 0)
+            slot = i;
+    if (slot < 0)
+        return nullptr;
+    if (table->builtins[slot] != nullptr)
+        return table->builtins[slot];
+
+    char line[kBuiltinLineSize];
+    if (!ReadSettingLine(kBuiltins[slot].settingSuffix, line))
+        return nullptr;
+    const char *value = line;
+    size_t length = strlen(line);
+    if (slot == PROP_BUILTIN_ZONE) {
+        const char *common = strstr(line, "CN=");
+        if (common == nullptr) {
+            value = "<unknown>";
+            length = strlen(value);
+        } else {
+            value = common + 3;
+            length = strcspn(value, ",");
+        }
+    }
+    char *copy = strndup(value, length);
+    if (copy == nullptr) {
+        *status = PROP_OUT_OF_MEMORY;
+        return nullptr;
+    }
+    table->builtins[slot] = copy;
+    return copy;
+}
+
+// Resolves a variable name: a built-in, an environment variable, or another
+// entry that is not under evaluation. Null when nothing is found (or on
+// failure, with *status set).
+const char *ResolveVariable(ClientPropertyTable *table, const char *name, int *status)
+{
+    if (table != nullptr) {
+        const char *value = BuiltinValue(table, name, status);
+        if (value != nullptr || *status != 0)
+            return value;
+    }
+    const char *value = getenv(name);
+    if (value != nullptr || table == nullptr)
+        return value;
+    ClientProperty *entry = FindClientProperty(table, name);
+    if (entry == nullptr || (entry->flags & PROP_FLAG_UNDER_EVALUATION) != 0)
+        return nullptr;
+    if (table->evaluationDepth >= kMaxEvaluationDepth)
+        return nullptr;
+    table->evaluationDepth++;
+    EvaluateClientProperty(entry, table, status);
+    table->evaluationDepth--;
+    if (*status != 0)
+        return nullptr;
+    return entry->evaluatedValue;
+}
+
+bool IsListSeparatorToEscape(int c) { return c == ',' || IsBlank(c); }
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+
+extern "C" {
+
+const char *ClientPropertyStatusText(int code)
+{
+    switch (code) {
+    case PROP_OUT_OF_MEMORY: return "Out of memory";
+    case PROP_NOT_ABSOLUTE: return "pathname is not absolute";
+    case PROP_NO_PERMISSION: return "insufficient permissions";
+    case PROP_NOT_FOUND: return "file does not exist";
+    case PROP_SYSTEM_ERROR: return "system error";
+    case PROP_INSECURE_FILE: return "file is world writable or not root owned";
+    default: return nullptr;
+    }
+}
+
+ClientPropertyTable *ParseClientConfigFile(const char *path, const char *const *prefixes, int *status)
+{
+    MappedConfigFile file;
+    ClientPropertyTable *table = nullptr;
+    int result = OpenMappedConfigFile(path, false, &file);
+    if (result == 0) {
+        table = static_cast<ClientPropertyTable *>(calloc(1, sizeof(ClientPropertyTable)));
+        if (table == nullptr)
+            result = PROP_OUT_OF_MEMORY;
+        else
+            result = ReadEntries(&file, prefixes, table);
+    }
+    CloseMappedConfigFile(&file);
+    if (result != 0) {
+        FreeClientPropertyTable(table);
+        table = nullptr;
+    }
+    if (status != nullptr)
+        *status = result;
+    return table;
+}
+
+void FreeClientPropertyTable(ClientPropertyTable *table)
+{
+    if (table == nullptr)
+        return;
+    ClientProperty *entry = table->first;
+    while (entry != nullptr) {
+        ClientProperty *next = entry->next;
+        free(entry->key);
+        free(entry->rawValue);
+        free(entry->evaluatedValue);
+        free(entry);
+        entry = next;
+    }
+    for (char *builtin : table->builtins)
+        free(builtin);
+    free(table);
+}
+
+ClientProperty *FindClientProperty(const ClientPropertyTable *table, const char *key)
+{
+    if (table == nullptr || key == nullptr)
+        return nullptr;
+    for (ClientProperty *entry = table->first; entry != nullptr; entry = entry->next)
+        if (strcmp(entry->key, key) == 0)
+            return entry;
+    return nullptr;
+}
+
+ClientProperty *AddClientProperty(ClientPropertyTable *table, const char *key, const char *rawValue)
+{
+    if (table == nullptr || key == nullptr || rawValue == nullptr)
+        return nullptr;
+    ClientProperty *entry = static_cast<ClientProperty *>(calloc(1, sizeof(ClientProperty)));
+    char *keyCopy = strdup(key);
+    char *valueCopy = strdup(rawValue);
+    if (entry == nullptr || keyCopy == nullptr || valueCopy == nullptr) {
+        free(entry);
+        free(keyCopy);
+        free(valueCopy);
+        return nullptr;
+    }
+    entry->key = keyCopy;
+    entry->rawValue = valueCopy;
+    entry->next = table->first;
+    table->first = entry;
+    return entry;
+}
+
+int IsClientFileReference(const char *text)
+{
+    if (text == nullptr)
+        return 0;
+    while (IsBlank(static_cast<unsigned char>(*text)))
+        text++;
+    return strncmp(text, "file:/", 6) == 0;
+}
+
+char *ExpandPropertyValue(const char *text, ClientPropertyTable *table, int *status)
+{
+    int localStatus = 0;
+    if (status == nullptr)
+        status = &localStatus;
+    *status = 0;
+    if (text == nullptr)
+        text = "";
+
+    TextBuffer out;
+    // Start of the latest run of literal white space, or SIZE_MAX when none.
+    size_t whiteRun = SIZE_MAX;
+    const unsigned char *p = reinterpret_cast<const unsigned char *>(text);
+    while (IsWhiteSpace(*p))
+        p++;
+    while (*p != '\0') {
+        int c = *p;
+        if (c == '$') {
+            size_t length = 0;
+            while (length < kMaxVariableName && IsNameByte(p[1 + length]))
+                length++;
+            const char *value = nullptr;
+            if (length > 0) {
+                char name[kMaxVariableName + 1];
+                memcpy(name, p + 1, length);
+                name[length] = '\0';
+                value = ResolveVariable(table, name, status);
+                if (*status != 0)
+                    goto fail;
+            }
+            if (value != nullptr) {
+                size_t valueLength = strlen(value);
+                if (table != nullptr) {
+                    table->substitutedBytes += valueLength;
+                    if (table->substitutedBytes > kMaxSubstitutedBytes) {
+                        *status = PROP_OUT_OF_MEMORY;
+                        goto fail;
+                    }
+                }
+                if (!TextAppend(&out, value, valueLength))
+                    goto out_of_memory;
+                whiteRun = SIZE_MAX;
+                p += 1 + length;
+                continue;
+            }
+            // Unresolved: the '$' and the name stay as ordinary text.
+            if (!TextAppendByte(&out, '$'))
+                goto out_of_memory;
+            whiteRun = SIZE_MAX;
+            p++;
+            continue;
+        }
+        if (c == '\\') {
+            if (p[1] == '\0')
+                break;
+            if (!TextAppendByte(&out, DecodeEscape(p[1])))
+                goto out_of_memory;
+            whiteRun = SIZE_MAX;
+            p += 2;
+            continue;
+        }
+        if (IsWhiteSpace(c)) {
+            if (whiteRun == SIZE_MAX)
+                whiteRun = TextUsed(&out);
+        } else {
+            whiteRun = SIZE_MAX;
+        }
+        if (!TextAppendByte(&out, c))
+            goto out_of_memory;
+        p++;
+    }
+    if (whiteRun != SIZE_MAX)
+        TextTruncate(&out, whiteRun);
+    {
+        char *result = TextDetach(&out);
+        if (result == nullptr)
+            *status = PROP_OUT_OF_MEMORY;
+        return result;
+    }
+out_of_memory:
+    *status = PROP_OUT_OF_MEMORY;
+fail:
+    TextRelease(&out);
+    return nullptr;
+}
+
+void ResolveFileReference(ClientProperty *entry, ClientPropertyTable *table, int *status)
+{
+    int localStatus = 0;
+    if (status == nullptr)
+        status = &localStatus;
+    if (entry == nullptr)
+        return;
+    if ((entry->flags & PROP_FLAG_REFERENCE_RESOLVED) != 0) {
+        *status = entry->referenceStatus;
+        return;
+    }
+    entry->flags |= PROP_FLAG_REFERENCE_RESOLVED;
+    if (!IsClientFileReference(entry->rawValue))
+        return;
+
+    entry->flags |= PROP_FLAG_UNDER_EVALUATION;
+    int result = 0;
+    MappedConfigFile file;
+    TextBuffer list;
+    TextBuffer item;
+    char *itemText = nullptr;
+    char *path = ExpandPropertyValue(entry->rawValue, table, &result);
+    if (path == nullptr)
+        goto done;
+    // The file name follows "file:"; the expansion has dropped leading blanks.
+    result = OpenMappedConfigFile(path + 5, true, &file);
+    if (result != 0)
+        goto done;
+    {
+        bool first = true;
+        int c = NextByte(&file);
+        for (;;) {
+            while (IsWhiteSpace(c))
+                c = NextByte(&file);
+            if (c < 0)
+                break;
+            if (c == '#' || c == '!') {
+                c = SkipLine(&file, c);
+                continue;
+            }
+            StepBack(&file);
+            if (!ReadValue(&file, &item) || (itemText = TextDetach(&item)) == nullptr) {
+                result = PROP_OUT_OF_MEMORY;
+                goto done;
+            }
+            char *expanded = ExpandPropertyValue(itemText, table, &result);
+            free(itemText);
+            itemText = nullptr;
+            if (expanded == nullptr)
+                goto done;
+            bool ok = first || TextAppendByte(&list, ',');
+            for (const char *q = expanded; ok && *q != '\0'; q++) {
+                int b = static_cast<unsigned char>(*q);
+                ok = IsListSeparatorToEscape(b) ? AppendEscaped(&list, b) : TextAppendByte(&list, b);
+            }
+            free(expanded);
+            if (!ok) {
+                result = PROP_OUT_OF_MEMORY;
+                goto done;
+            }
+            first = false;
+            c = NextByte(&file);
+        }
+        char *joined = TextDetach(&list);
+        if (joined == nullptr) {
+            result = PROP_OUT_OF_MEMORY;
+            goto done;
+        }
+        free(entry->rawValue);
+        entry->rawValue = joined;
+    }
+done:
+    CloseMappedConfigFile(&file);
+    TextRelease(&list);
+    TextRelease(&item);
+    free(itemText);
+    free(path);
+    entry->flags &= static_cast<uint8_t>(~PROP_FLAG_UNDER_EVALUATION);
+    entry->referenceStatus = result;
+    if (result != 0)
+        *status = result;
+}
+
+void EvaluateClientProperty(ClientProperty *entry, ClientPropertyTable *table, int *status)
+{
+    int localStatus = 0;
+    if (status == nullptr)
+        status = &localStatus;
+    *status = 0;
+    if (entry == nullptr)
+        return;
+    ResolveFileReference(entry, table, status);
+    if (*status != 0 || entry->evaluatedValue != nullptr)
+        return;
+    entry->flags |= PROP_FLAG_UNDER_EVALUATION;
+    char *value = ExpandPropertyValue(entry->rawValue, table, status);
+    entry->flags &= static_cast<uint8_t>(~PROP_FLAG_UNDER_EVALUATION);
+    entry->evaluatedValue = value;
+}
+
+} // extern "C"

@@ -1,0 +1,546 @@
+/*
+ * The client log: batching and forwarding of ControlLog2 entries to the
+ * daemon, and the emergency log (file, syslog facility or plain syslog) that
+ * takes over when the daemon cannot be reached.
+ *
+ * A ControlLog2 message is a list of entries, each eight parameters
+ *   UINT32 time (seconds since the epoch, low 32 bits), STRING process name,
+ *   INT32 process id, INT32 level, STRING source file, INT32 source line,
+ *   STRING operation, STRING text
+ * closed by one entry of zeros and null strings. AddLogEntry in the codec
+ * writes an entry; ReplayToEmergencyLog below reads them back.
+ *
+ * Emergency file lines:  "<Mon dd hh:mm:ss> <ident>[<pid>] <LEVEL>: <text>\n"
+ * Emergency syslog text: "<LEVEL>: <text>" at the priority of the level.
+ */
+#include "client_common/log_buffer.h"
+
+#include "client_common/client_msg.h"
+#include "client_common/formatted_output.h"
+#include "client_common/lrpc2_session.h"
+#include "client_common/lrpc2_status.h"
+#include "client_common/msg_type_table.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <string.h>
+#include <strings.h>
+#include <syslog.h>
+#include <time.h>
+#include <unistd.h>
+
+namespace {
+
+const char SOURCE_UNIT[] = "log_buffer";
+
+/* A forwarded or emergency line keeps at most 510 characters of text. */
+const size_t LINE_TEXT_SIZE = 511;
+/* A file line keeps 509 characters of text and is at most 1020 characters
+ * long with its date, ident, pid and level. */
+const size_t FILE_TEXT_SIZE = 510;
+const size_t FILE_LINE_SIZE = 1021;
+
+/* The emergency file line's ident when the log has none; the spelling is the
+ * one readers of existing client log files know. */
+const char UNKNOWN_IDENT[] = "unkown";
+
+struct FacilityName {
+    const char *name;
+    int facility;
+};
+
+const FacilityName FACILITIES[] = {
+    {"auth", LOG_AUTH},         {"cron", LOG_CRON},         {"daemon", LOG_DAEMON},
+    {"kern", LOG_KERN},         {"lpr", LOG_LPR},           {"mail", LOG_MAIL},
+    {"news", LOG_NEWS},         {"security", LOG_AUTH},     {"user", LOG_USER},
+    {"uucp", LOG_UUCP},         {"local0", LOG_LOCAL0},     {"local1", LOG_LOCAL1},
+    {"local2", LOG_LOCAL2},     {"local3", LOG_LOCAL3},     {"local4", LOG_LOCAL4},
+    {"local5", LOG_LOCAL5},     {"local6", LOG_LOCAL6},     {"local7", LOG_LOCAL7},
+    {"authpriv", LOG_AUTHPRIV}, {"ftp", LOG_FTP},
+};
+
+/* Facility names are matched exactly: "Syslog" or "DAEMON" are not names. */
+int FindFacility(const char *name, int *facility)
+{
+    for (const FacilityName &entry : FACILITIES) {
+        if (strcmp(entry.name, name) == 0) {
+            *facility = entry.facility;
+            return 1;
+        }
+    }
+    return 0;
+}
+
+const char *LevelName(uint32_t level)
+{
+    return LEVEL_NAMES[level <= CLIENT_LOG_FATAL ? level : (uint32_t)CLIENT_LOG_INFO];
+}
+
+int LevelPriority(uint32_t level)
+{
+    switch (level) {
+    case CLIENT_LOG_TRACE:
+    case CLIENT_LOG_DEBUG:
+        return LOG_DEBUG;
+    case CLIENT_LOG_WARNING:
+        return LOG_WARNING;
+    case CLIENT_LOG_ERROR:
+        return LOG_ERR;
+    case CLIENT_LOG_FATAL:
+        return LOG_EMERG;
+    default:
+        return LOG_INFO;
+    }
+}
+
+/* strdup that passes null through; *failed is set when a copy was due and
+ * memory ran out. */
+char *CopyText(const char *text, int *failed)
+{
+    if (!text)
+        return NULL;
+    char *copy = strdup(text);
+    if (!copy)
+        *failed = 1;
+    return copy;
+}
+
+/* Writes all of a buffer to a descriptor: EINTR retries, a short write
+ * continues with the rest, anything else (EAGAIN included: the descriptor is
+ * blocking) fails with errno set. */
+int WriteAll(int fd, const char *bytes, size_t length)
+{
+    while (length > 0) {
+        ssize_t written = write(fd, bytes, length);
+        if (written > 0) {
+            bytes += written;
+            length -= (size_t)written;
+            continue;
+        }
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written == 0)
+            errno = EIO;
+        return -1;
+    }
+    return 0;
+}
+
+EmergencyLog *NewEmergencyLog(int kind, const char *ident, int descriptor)
+{
+    EmergencyLog *emergency = (EmergencyLog *)calloc(1, sizeof *emergency);
+    if (!emergency)
+        return NULL;
+    int failed = 0;
+    emergency->ident = CopyText(ident, &failed);
+    if (failed) {
+        free(emergency);
+        return NULL;
+    }
+    emergency->kind = kind;
+    emergency->threshold = CLIENT_LOG_INFO;
+    emergency->descriptor = descriptor;
+    return emergency;
+}
+
+void ReleaseEmergencyLog(EmergencyLog *emergency)
+{
+    if (!emergency)
+        return;
+    if (emergency->kind == EMERGENCY_LOG_FILE)
+        close(emergency->descriptor);
+    else if (emergency->descriptor == 1)
+        closelog();
+    free(emergency->ident);
+    free(emergency);
+}
+
+/* The file must exist already: the log never creates it, and it must be an
+ * absolute path so that the destination does not depend on the caller's
+ * working directory. */
+int OpenFileEmergencyLog(const char *ident, const char *path, EmergencyLog **result)
+{
+    *result = NULL;
+    if (path[0] != '/')
+        return ELOG_NOT_ABSOLUTE;
+    /* O_NONBLOCK only for the open itself: a FIFO without a reader would
+     * otherwise block the client for good. */
+    int fd = open(path, O_WRONLY | O_APPEND | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return ELOG_ERRNO;
+    int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) < 0) {
+        int saved = errno;
+        close(fd);
+        errno = saved;
+        return ELOG_ERRNO;
+    }
+    EmergencyLog *emergency = NewEmergencyLog(EMERGENCY_LOG_FILE, ident, fd);
+    if (!emergency) {
+        close(fd);
+        return ELOG_OUT_OF_MEMORY;
+    }
+    *result = emergency;
+    return 0;
+}
+
+int EmergencyLogWriteV(EmergencyLog *emergency, uint32_t level, const char *format, va_list args)
+{
+    if (!emergency || level < emergency->threshold)
+        return 0;
+    if (!format)
+        format = "";
+    if (emergency->kind == EMERGENCY_LOG_FILE) {
+        char message[FILE_TEXT_SIZE];
+        vsnprintf(message, sizeof message, format, args);
+
+        char date[32];
+        time_t now = time(NULL);
+        struct tm local;
+        if (!localtime_r(&now, &local) || strftime(date, sizeof date, "%b %d %T", &local) == 0)
+            date[0] = '\0';
+
+        char line[FILE_LINE_SIZE];
+        int length = snprintf(line, sizeof line, "%s %s[%d] %s: %s\n", date,
+                              emergency->ident ? emergency->ident : UNKNOWN_IDENT, (int)getpid(),
+                              LevelName(level), message);
+        if (length < 0)
+            return ELOG_ERRNO;
+        /* A cut line (only a very long ident can make one) still ends the
+         * line, so the next one starts on a line of its own. */
+        if ((size_t)length >= sizeof line) {
+            length = (int)sizeof line - 1;
+            line[length - 1] = '\n';
+        }
+        return WriteAll(emergency->descriptor, line, (size_t)length) == 0 ? 0 : ELOG_ERRNO;
+    }
+
+    char message[LINE_TEXT_SIZE];
+    vsnprintf(message, sizeof message, format, args);
+    char text[LINE_TEXT_SIZE];
+    snprintf(text, sizeof text, "%s: %s", LevelName(level), message);
+    syslog(LevelPriority(level), "%s", text);
+    return 0;
+}
+
+/* Completes the pending message, writes its entries to the emergency log and
+ * frees it. */
+void ReplayPendingAndDrop(ClientLog *log)
+{
+    if (!log->pending)
+        return;
+    MsgComplete(log->pending);
+    ReplayToEmergencyLog(log, log->pending);
+    MsgFree(log->pending);
+    log->pending = NULL;
+}
+
+} // namespace
+
+extern "C" {
+
+uint32_t ClientLogLevelFromName(const char *name)
+{
+    static const struct {
+        const char *name;
+        uint32_t level;
+    } names[] = {
+        {"TRACE", CLIENT_LOG_TRACE},     {"DEBUG", CLIENT_LOG_DEBUG},
+        {"INFO", CLIENT_LOG_INFO},       {"WARN", CLIENT_LOG_WARNING},
+        {"WARNING", CLIENT_LOG_WARNING}, {"ERROR", CLIENT_LOG_ERROR},
+    };
+    if (name) {
+        for (const auto &entry : names) {
+            if (strcasecmp(entry.name, name) == 0)
+                return entry.level;
+        }
+    }
+    return CLIENT_LOG_INFO;
+}
+
+ClientLog *ClientLogCreate(const char *ident, const char *destination, uint32_t threshold,
+                           const char *socketPath, int timeout, const MsgTypeTable *messageTable)
+{
+    ClientLog *log = (ClientLog *)calloc(1, sizeof *log);
+    if (!log)
+        return NULL;
+    int failed = 0;
+    log->ident = CopyText(ident, &failed);
+    log->destination = CopyText(destination, &failed);
+    log->socketPath = CopyText(socketPath, &failed);
+    if (failed) {
+        free(log->ident);
+        free(log->destination);
+        free(log->socketPath);
+        free(log);
+        return NULL;
+    }
+    log->threshold = threshold;
+    log->timeout = timeout;
+    log->messageTable = messageTable;
+    return log;
+}
+
+int ClientLogEnabled(const ClientLog *log, uint32_t level)
+{
+    return log && level >= log->threshold;
+}
+
+int ClientLogPrintV(ClientLog *log, uint32_t level, const char *sourceFile, int line,
+                    const char *operation, const char *format, va_list args)
+{
+    if (!ClientLogEnabled(log, level))
+        return 0;
+
+    char text[LINE_TEXT_SIZE] = "";
+    if (format)
+        vsnprintf(text, sizeof text, format, args);
+
+    /* Once the daemon has failed us, everything stays local. */
+    if (log->emergency)
+        return EmergencyLogWrite(log->emergency, level, "%s", text);
+
+    if (!log->pending) {
+        int status = 0;
+        log->pending = NewClientMsg(MSG_TYPE_CONTROL_LOG2, log->messageTable, LRPC2_HEADER_SIZE,
+                                    &status);
+        if (!log->pending)
+            return 1;
+    }
+    if (AddLogEntry(log->pending, (uint32_t)time(NULL), log->ident, (int32_t)getpid(),
+                    (int32_t)level, sourceFile, line, operation, text) != 0)
+        return 1;
+
+    return log->forwardAtOnce ? ConnectAndSend(log) : 0;
+}
+
+int ClientLogPrint(ClientLog *log, uint32_t level, const char *sourceFile, int line,
+                   const char *operation, const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    int status = ClientLogPrintV(log, level, sourceFile, line, operation, format, args);
+    va_end(args);
+    return status;
+}
+
+int ClientLogPrintNoSource(ClientLog *log, uint32_t level, const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    int status = ClientLogPrintV(log, level, NULL, 0, NULL, format, args);
+    va_end(args);
+    return status;
+}
+
+int ClientLogFlush(ClientLog *log)
+{
+    if (!log)
+        return 0;
+    log->forwardAtOnce = 1;
+    return log->pending ? ConnectAndSend(log) : 0;
+}
+
+int ClientLogClose(ClientLog *log)
+{
+    if (!log)
+        return 0;
+    int status = 0;
+    /* Entries still pending are written locally, never forwarded: the
+     * context is going away and must not wait on the daemon. */
+    if (log->pending) {
+        MsgComplete(log->pending);
+        status = ReplayToEmergencyLog(log, log->pending);
+    }
+    SessionClose(log->session);
+    ReleaseEmergencyLog(log->emergency);
+    MsgFree(log->pending);
+    free(log->ident);
+    free(log->destination);
+    free(log->socketPath);
+    free(log);
+    return status;
+}
+
+int ConfigureEmergencyLog(ClientLog *log)
+{
+    if (!log)
+        return 0;
+    if (log->emergency)
+        return 0;
+
+    const char *destination = log->destination;
+    EmergencyLog *emergency = NULL;
+    /* The failure line, written once the emergency log exists. */
+    enum { NO_FAILURE, FILE_FAILURE, UNKNOWN_FACILITY, FACILITY_FAILURE } failure = NO_FAILURE;
+    int failureStatus = 0;
+    const char *path = NULL;
+
+    if (!destination || strcmp(destination, "syslog") == 0) {
+        /* plain syslog, below */
+    } else if (strncmp(destination, "file ", 5) == 0) {
+        path = destination + 5;
+        failureStatus = OpenFileEmergencyLog(log->ident, path, &emergency);
+        if (failureStatus != 0)
+            failure = FILE_FAILURE;
+    } else {
+        int facility = 0;
+        if (!FindFacility(destination, &facility)) {
+            failure = UNKNOWN_FACILITY;
+        } else {
+            emergency = NewEmergencyLog(EMERGENCY_LOG_SYSLOG, log->ident, 1);
+            if (!emergency) {
+                failure = FACILITY_FAILURE;
+                failureStatus = ELOG_OUT_OF_MEMORY;
+            } else {
+                /* The record keeps the ident alive for as long as syslog
+                 * may use it, and closelog runs when it is released. */
+                openlog(emergency->ident, LOG_PID | LOG_CONS, facility);
+            }
+        }
+    }
+
+    if (!emergency) {
+        /* Plain syslog under the C library's defaults: no ident, no openlog. */
+        emergency = NewEmergencyLog(EMERGENCY_LOG_SYSLOG, NULL, 0);
+        if (!emergency)
+            return ELOG_OUT_OF_MEMORY;
+    }
+    log->emergency = emergency;
+    EmergencyLogSetLevel(emergency, log->threshold);
+
+    switch (failure) {
+    case NO_FAILURE:
+        break;
+    case FILE_FAILURE:
+        ClientLogPrint(log, CLIENT_LOG_DEBUG, SOURCE_UNIT, __LINE__, "ConfigureEmergencyLog",
+                       "Failed to open file log '%s': %s", path,
+                       EmergencyLogStatusText(failureStatus));
+        break;
+    case UNKNOWN_FACILITY:
+        ClientLogPrint(log, CLIENT_LOG_ERROR, SOURCE_UNIT, __LINE__, "ConfigureEmergencyLog",
+                       "Illegal value for log destination '%s': Illegal syslog facility name",
+                       destination);
+        break;
+    case FACILITY_FAILURE:
+        ClientLogPrint(log, CLIENT_LOG_ERROR, SOURCE_UNIT, __LINE__, "ConfigureEmergencyLog",
+                       "Failed to open syslog facility '%s': %s", destination,
+                       EmergencyLogStatusText(failureStatus));
+        break;
+    }
+    return 0;
+}
+
+int ConnectAndSend(ClientLog *log)
+{
+    if (!log)
+        return 0;
+    int status = 0;
+
+    if (!log->session) {
+        log->session = SessionOpen(log->socketPath, log->messageTable, log->timeout, &status);
+        if (!log->session) {
+            if (status == 0)
+                status = LRPC2_ERR_CANNOT_OPEN_SOCKET;
+            ConfigureEmergencyLog(log);
+            /* Only once the emergency log exists: through the log, the line
+             * would otherwise be forwarded to the daemon that just failed. */
+            if (log->emergency)
+                ClientLogPrint(log, CLIENT_LOG_DEBUG, SOURCE_UNIT, __LINE__, "ConnectAndSend",
+                               "Failed to open logging connection to dirsvcd through '%s': %s",
+                               log->socketPath, LRPC2StatusText(status));
+            ReplayPendingAndDrop(log);
+            return status;
+        }
+    }
+
+    if (log->pending) {
+        AddLogEntry(log->pending, 0, NULL, 0, 0, NULL, 0, NULL, NULL);
+        MsgComplete(log->pending);
+        ClientMsg *reply = SessionTransact(log->session, log->pending, log->timeout, &status);
+        /* The daemon's answer carries nothing the log uses. */
+        MsgFree(reply);
+        if (status != 0) {
+            /* The stream may be out of step now; the next send starts afresh. */
+            SessionClose(log->session);
+            log->session = NULL;
+            ConfigureEmergencyLog(log);
+            if (log->emergency)
+                ClientLogPrint(log, CLIENT_LOG_WARNING, SOURCE_UNIT, __LINE__, "ConnectAndSend",
+                               "Failed to send log message: %s", LRPC2StatusText(status));
+            ReplayToEmergencyLog(log, log->pending);
+        }
+    }
+
+    MsgFree(log->pending);
+    log->pending = NULL;
+    return status;
+}
+
+int ReplayToEmergencyLog(ClientLog *log, ClientMsg *message)
+{
+    if (!log)
+        return 0;
+    ConfigureEmergencyLog(log);
+
+    int status = 0;
+    for (;;) {
+        uint32_t time = 0;
+        int32_t processId = 0, level = 0, line = 0;
+        char *ident = NULL, *sourceFile = NULL, *operation = NULL, *text = NULL;
+        /* Only the level and the text are used: the local line carries the
+         * time and process id of the replay. */
+        if ((status = MsgReadUInt32(message, &time)) == 0 &&
+            (status = MsgReadString(message, &ident)) == 0 &&
+            (status = MsgReadInt32(message, &processId)) == 0 &&
+            (status = MsgReadInt32(message, &level)) == 0 &&
+            (status = MsgReadString(message, &sourceFile)) == 0 &&
+            (status = MsgReadInt32(message, &line)) == 0 &&
+            (status = MsgReadString(message, &operation)) == 0 &&
+            (status = MsgReadString(message, &text)) == 0 && text)
+            EmergencyLogWrite(log->emergency, (uint32_t)level, "%s", text);
+        MsgFreeString(ident, 0);
+        MsgFreeString(sourceFile, 0);
+        MsgFreeString(operation, 0);
+        MsgFreeString(text, 0);
+        if (status != 0)
+            break;
+    }
+    return status == MSG_ERR_AT_END ? 0 : status;
+}
+
+int EmergencyLogWrite(EmergencyLog *emergency, uint32_t level, const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    int status = EmergencyLogWriteV(emergency, level, format, args);
+    va_end(args);
+    return status;
+}
+
+uint32_t EmergencyLogSetLevel(EmergencyLog *emergency, uint32_t level)
+{
+    if (!emergency)
+        return CLIENT_LOG_INFO;
+    uint32_t previous = emergency->threshold;
+    if (level <= CLIENT_LOG_FATAL)
+        emergency->threshold = level;
+    return previous;
+}
+
+const char *EmergencyLogStatusText(int status)
+{
+    switch (status) {
+    case ELOG_NOT_ABSOLUTE:
+        return "An absolute pathname was not given";
+    case ELOG_OUT_OF_MEMORY:
+        return "Out of memory";
+    case ELOG_ERRNO:
+        return "Refer to errno for details";
+    default:
+        return NULL;
+    }
+}
+
+} // extern "C"

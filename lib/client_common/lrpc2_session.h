@@ -1,0 +1,87 @@
+/*
+ * LRPC2 sessions: a connected Unix-domain stream socket to the daemon, the
+ * handshake that opens it, and one request (with its reply) per transaction.
+ *
+ * Handshake, right after connect (4-byte words in host byte order):
+ *   client -> daemon  3
+ *   daemon -> client  1 accepts; any other word refuses the client
+ * After the handshake the client enables SO_PASSCRED so that the daemon can
+ * check who it is talking to. Frames are those of client_msg.h; the session
+ * writes magic and length into a message's reserved header bytes just before
+ * it sends it.
+ *
+ * Every wait is bounded by a time-out in seconds given by the caller; 0 (or a
+ * negative value) waits without limit. Every operation reports an
+ * LRPC2Status (lrpc2_status.h), 0 for success; nothing is logged here.
+ */
+#ifndef CLIENT_COMMON_LRPC2_SESSION_H
+#define CLIENT_COMMON_LRPC2_SESSION_H
+
+#include <stddef.h>
+
+#include "client_common/client_msg.h"
+#include "client_common/msg_type_table.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Word the client sends in the handshake, and the daemon's word of consent. */
+#define LRPC2_HANDSHAKE_CLIENT_WORD 3
+#define LRPC2_HANDSHAKE_ACCEPT_WORD 1
+
+typedef struct LRPC2Session {
+    int readFd;                 /* replies are read from here */
+    int writeFd;                /* requests are written here (the same socket for a socket session) */
+    const MsgTypeTable *table;  /* table replies are parsed against */
+    int isSocket;               /* 1: sendmsg/recvmsg with MSG_NOSIGNAL; 0: write/read */
+} LRPC2Session;
+
+/* Connects to the daemon's socket at an absolute path and runs the
+ * handshake, each wait bounded by timeout. Returns the open session (close it
+ * with SessionClose) or null; the status goes to *status when status is not
+ * null:
+ *   400  path null or not absolute
+ *   401  socket or connect failed (also for a path too long for a socket
+ *        address), or the daemon refused the handshake
+ *   404/405/408  the handshake answer could not be read (closed, error, time-out)
+ *   407  out of memory */
+LRPC2Session *SessionOpen(const char *socketPath, const MsgTypeTable *table, int timeout, int *status);
+
+/* Sends a completed message and returns the daemon's reply, which the caller
+ * frees with MsgFree. A one-way message returns null with status 0 as soon as
+ * it is written. Process-authentication challenges (type 3) from the daemon
+ * are answered with an empty type-3 message, as often as they come; the
+ * reply that follows is the one returned. Returns null on failure with:
+ *   411  null session
+ *   406  null message, or one that is not complete
+ *   404  the daemon closed the stream (also EPIPE)
+ *   405  other socket error, bad magic, or malformed reply
+ *   407  out of memory (also when a challenge cannot be answered)
+ *   408  a wait ran out
+ * A failure does not close the session; the owner decides. */
+ClientMsg *SessionTransact(LRPC2Session *session, ClientMsg *msg, int timeout, int *status);
+
+/* Closes the session's descriptors and frees it. Accepts null. */
+void SessionClose(LRPC2Session *session);
+
+/* Writes / reads exactly n bytes, each wait bounded by timeout (0: no limit;
+ * a non-blocking descriptor is then made blocking for the call and restored
+ * afterwards). useMessageCalls selects sendmsg/recvmsg (sends carry
+ * MSG_NOSIGNAL) over write/read. Returns 0 (errno 0), 404 end of stream or
+ * EPIPE, 405 other error, 408 time-out. */
+int SendAll(int fd, const void *bytes, size_t n, int timeout, int useMessageCalls);
+int RecvAll(int fd, void *buffer, size_t n, int timeout, int useMessageCalls);
+
+/* Waits until fd is ready for the poll events given (POLLIN to read,
+ * POLLOUT to write), at most timeout seconds (0 or less: no limit). Returns 1
+ * ready, 0 timed out, -1 on error: errno is kept for a failed poll and set to
+ * 0 when the descriptor reports an error or hang-up, is invalid, or lacks one
+ * of the events asked for. */
+int WaitReady(int fd, int timeout, int events);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
