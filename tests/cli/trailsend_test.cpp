@@ -24,6 +24,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -176,6 +178,12 @@ protected:
         const ChildResult result = run(arguments, env);
         EXPECT_EQ(result.exitStatus, expectedExit) << result.output;
         EXPECT_EQ(result.output, "") << "the command prints nothing";
+        // The request was written before the command ended; give the stub the
+        // time to print it before it is stopped (a stop ends it at once).
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(expectedExit == 0 && m_expectRequest ? 3000 : 300);
+        while (testsupport::StubMessagesOfType(daemon.lines(), kAuditTrailEvent).empty() &&
+               std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
         daemon.stop();
         m_stubLines = daemon.lines();
         return testsupport::StubMessagesOfType(m_stubLines, kAuditTrailEvent);
@@ -194,6 +202,7 @@ protected:
     TestRoot root;
     SyslogCapture capture;
     std::vector<std::string> m_stubLines;
+    bool m_expectRequest = true; // a successful run is expected to deliver a request
 };
 
 TEST_F(TrailsendTest, SendsTheLoginEventByteForByte)
@@ -251,6 +260,7 @@ TEST_F(TrailsendTest, SendsTheParentProcessIdNotItsOwn)
     ChildProgram child({testsupport::TwinPath(), "17", "a", "b"}, {{"QR_SESSION_ID", testsupport::kUnset}});
     const pid_t own = child.pid();
     ASSERT_EQ(child.wait().exitStatus, 0);
+    daemon.waitForLines(1);
     daemon.stop();
     const auto requests = testsupport::StubMessagesOfType(daemon.lines(), kAuditTrailEvent);
     ASSERT_EQ(requests.size(), 1u);
@@ -307,6 +317,7 @@ TEST_F(TrailsendTest, ResolvesTargetsFromTheConfiguration)
         unlink(CLIENT_CONFIG_PATH);
         if (c.config)
             testsupport::WriteFile(CLIENT_CONFIG_PATH, c.config);
+        m_expectRequest = c.sent;
         const auto requests = runAndReceive({"200", "x", ""});
         EXPECT_EQ(requests.size(), c.sent ? 1u : 0u);
         if (c.finalLine) {
