@@ -523,20 +523,23 @@ TEST_F(TrailsendTest, SuccessLeavesTheFrameworkConfigurationUnopened)
     EXPECT_TRUE(client.opened()) << "the watch sees the client's own configuration read";
 }
 
-TEST_F(TrailsendTest, ExportsItsOwnFormatterToTheProcess)
+TEST_F(TrailsendTest, ItsOwnFormatterServesEverySharedObject)
 {
-    // Our snprintf and vsnprintf are defined in the command's dynamic symbol
-    // table, so the dynamic linker binds every shared object's calls to them.
-    FILE *pipe = popen(("nm -D --defined-only " + testsupport::TwinPath() + " 2>/dev/null").c_str(), "r");
-    ASSERT_NE(pipe, nullptr);
-    std::string symbols;
-    char line[512];
-    while (fgets(line, sizeof line, pipe))
-        symbols += line;
-    if (pclose(pipe) != 0 && symbols.empty())
-        GTEST_SKIP() << "nm is not available";
-    EXPECT_NE(symbols.find(" T snprintf\n"), std::string::npos);
-    EXPECT_NE(symbols.find(" T vsnprintf\n"), std::string::npos);
+    // A preloaded shared object formats a null string with snprintf: the
+    // C library writes "(null)", our formatter "(NULL)". In the command the
+    // call must reach ours, exported from the program's dynamic symbol table.
+    testsupport::TempDir dir;
+    const std::string result = dir.file("probe");
+    const char *preload = getenv("LD_PRELOAD");
+    const EnvChanges env = {{"LD_PRELOAD", std::string(FORMATTER_PROBE) + (preload ? std::string(":") + preload : "")},
+                            {"FORMATTER_PROBE_FILE", result}};
+
+    ASSERT_EQ(testsupport::RunProgram({"/bin/true"}, env).exitStatus, 0);
+    ASSERT_EQ(testsupport::ReadFile(result), "(null)") << "the probe tells the C library's formatter apart";
+
+    unlink(result.c_str());
+    EXPECT_EQ(run({"200", "x"}, env).exitStatus, 1);
+    EXPECT_EQ(testsupport::ReadFile(result), "(NULL)");
 }
 
 } // namespace
