@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev libboost-dev libgtest-dev
-          libgmock-dev libbenchmark-dev valgrind libnss-wrapper)
+          libgmock-dev libbenchmark-dev valgrind libnss-wrapper python3)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -211,6 +211,10 @@ int GetComponentAuditTrailTargets(ClientContext *context, const char *productNam
                                   const char *categoryName)
 {
     static const char op[] = "GetComponentAuditTrailTargets";
+    // Without a context there is no configuration to consult and no session
+    // to send on: nothing is to be sent.
+    if (!context)
+        return 0;
     const int global = ClientGetPropertyInt(context, "audittrail.targets", 2);
 
     char component[256];
