@@ -155,6 +155,9 @@ protected:
     {
         ASSERT_EQ(access(testsupport::TwinPath().c_str(), X_OK), 0) << "build the trailsend_twin target";
         ASSERT_FALSE(UserName().empty());
+        // A failure's first framework output loads the framework's
+        // configuration; an empty one adds no line of its own.
+        testsupport::WriteFile(FRAMEWORK_CONFIG_PATH, "");
     }
 
     // Runs the twin with the arguments after the program name. The session
