@@ -11,6 +11,13 @@ size_t Capacity(const ByteBuffer *buffer)
     return static_cast<size_t>(buffer->end - buffer->data);
 }
 
+// The exported ByteBufferUsed may be interposed in a shared object, so the
+// compiler would not inline it here.
+size_t Used(const ByteBuffer *buffer)
+{
+    return static_cast<size_t>(buffer->pos - buffer->data);
+}
+
 size_t FreeBytes(const ByteBuffer *buffer)
 {
     return static_cast<size_t>(buffer->end - buffer->pos);
@@ -18,22 +25,25 @@ size_t FreeBytes(const ByteBuffer *buffer)
 
 // Moves the contents into a block of the new capacity. A wiping buffer never
 // uses realloc: realloc may move the bytes and hand the old block back to the
-// allocator with the secret still in it.
+// allocator with the secret still in it. A lent block is left to its owner,
+// emptied of secrets first.
 int Reallocate(ByteBuffer *buffer, size_t capacity)
 {
-    const size_t used = ByteBufferUsed(buffer);
+    const size_t used = Used(buffer);
     unsigned char *data;
     if (buffer->data == nullptr) {
         data = static_cast<unsigned char *>(malloc(capacity));
         if (data == nullptr)
             return 0;
-    } else if (buffer->wipe) {
+    } else if (buffer->wipe || buffer->lent) {
         data = static_cast<unsigned char *>(malloc(capacity));
         if (data == nullptr)
             return 0;
         memcpy(data, buffer->data, used);
-        explicit_bzero(buffer->data, used);
-        free(buffer->data);
+        if (buffer->wipe)
+            explicit_bzero(buffer->data, used);
+        if (!buffer->lent)
+            free(buffer->data);
     } else {
         data = static_cast<unsigned char *>(realloc(buffer->data, capacity));
         if (data == nullptr)
@@ -42,7 +52,36 @@ int Reallocate(ByteBuffer *buffer, size_t capacity)
     buffer->data = data;
     buffer->pos = data + used;
     buffer->end = data + capacity;
+    buffer->lent = 0;
     return 1;
+}
+
+void MakeEmpty(ByteBuffer *buffer)
+{
+    buffer->data = nullptr;
+    buffer->pos = nullptr;
+    buffer->end = nullptr;
+    buffer->lent = 0;
+}
+
+// The block of a detach that the buffer allocated: none when nothing was
+// written, else shrunk when only a tail larger than the size figure is worth
+// a realloc. A small frame keeps its block, which the allocator then recycles
+// at once for the next message; a wiping buffer always keeps its block. Not
+// inlined, so that detaching a lent block needs no stack frame.
+__attribute__((noinline)) unsigned char *Trimmed(ByteBuffer *buffer, size_t used)
+{
+    unsigned char *data = buffer->data;
+    if (used == 0) {
+        free(data);
+        return nullptr;
+    }
+    if (!buffer->wipe && Capacity(buffer) - used > buffer->size) {
+        unsigned char *shrunk = static_cast<unsigned char *>(realloc(data, used));
+        if (shrunk != nullptr)
+            data = shrunk;
+    }
+    return data;
 }
 
 }  // namespace
@@ -53,9 +92,7 @@ void ByteBufferInit(ByteBuffer *buffer, size_t size)
 {
     if (buffer == nullptr)
         return;
-    buffer->data = nullptr;
-    buffer->pos = nullptr;
-    buffer->end = nullptr;
+    MakeEmpty(buffer);
     buffer->size = size != 0 ? size : BYTE_BUFFER_DEFAULT_SIZE;
     buffer->wipe = 0;
 }
@@ -65,6 +102,23 @@ void ByteBufferInitWiping(ByteBuffer *buffer, size_t size)
     ByteBufferInit(buffer, size);
     if (buffer != nullptr)
         buffer->wipe = 1;
+}
+
+void ByteBufferInitInBlock(ByteBuffer *buffer, void *block, size_t capacity, int wipe)
+{
+    if (buffer == nullptr)
+        return;
+    if (block == nullptr || capacity == 0) {
+        MakeEmpty(buffer);
+        buffer->size = BYTE_BUFFER_DEFAULT_SIZE;
+    } else {
+        buffer->data = static_cast<unsigned char *>(block);
+        buffer->pos = buffer->data;
+        buffer->end = buffer->data + capacity;
+        buffer->size = capacity;
+        buffer->lent = 1;
+    }
+    buffer->wipe = wipe != 0;
 }
 
 unsigned char *ByteBufferReserve(ByteBuffer *buffer, size_t n)
@@ -80,8 +134,8 @@ unsigned char *ByteBufferReserve(ByteBuffer *buffer, size_t n)
             capacity = buffer->size > 2 * n ? buffer->size : 2 * n;
         else
             capacity = 2 * n + Capacity(buffer);
-        if (capacity <= ByteBufferUsed(buffer) + n)
-            capacity = ByteBufferUsed(buffer) + n + 1;
+        if (capacity <= Used(buffer) + n)
+            capacity = Used(buffer) + n + 1;
         if (!Reallocate(buffer, capacity))
             return nullptr;
     }
@@ -122,8 +176,8 @@ int ByteBufferAppendByte(ByteBuffer *buffer, unsigned char byte)
             if (Capacity(buffer) > SIZE_MAX / 2)
                 return 0;
             capacity = Capacity(buffer) * 2;
-            if (capacity < ByteBufferUsed(buffer) + 2)
-                capacity = ByteBufferUsed(buffer) + 2;
+            if (capacity < Used(buffer) + 2)
+                capacity = Used(buffer) + 2;
         }
         if (!Reallocate(buffer, capacity))
             return 0;
@@ -136,7 +190,7 @@ int ByteBufferOverwrite(ByteBuffer *buffer, size_t offset, const void *bytes, si
 {
     if (buffer == nullptr || (bytes == nullptr && n != 0))
         return 0;
-    const size_t used = ByteBufferUsed(buffer);
+    const size_t used = Used(buffer);
     if (offset > used || n > used - offset)
         return 0;
     if (n != 0)
@@ -168,26 +222,15 @@ unsigned char *ByteBufferData(const ByteBuffer *buffer)
 
 unsigned char *ByteBufferDetach(ByteBuffer *buffer, size_t *length)
 {
-    if (length != nullptr)
-        *length = 0;
-    if (buffer == nullptr)
-        return nullptr;
-    const size_t used = ByteBufferUsed(buffer);
-    unsigned char *data = buffer->data;
-    if (used == 0) {
-        free(data);
-        data = nullptr;
-    } else if (!buffer->wipe && Capacity(buffer) - used > buffer->size) {
-        // Only a tail larger than the size figure is worth a realloc: a
-        // small frame keeps its first block, which the allocator then
-        // recycles at once for the next message.
-        unsigned char *shrunk = static_cast<unsigned char *>(realloc(data, used));
-        if (shrunk != nullptr)
-            data = shrunk;
+    unsigned char *data = nullptr;
+    size_t used = 0;
+    if (buffer != nullptr) {
+        used = Used(buffer);
+        data = buffer->lent ? buffer->data : Trimmed(buffer, used);
+        if (used == 0)
+            data = nullptr;
+        MakeEmpty(buffer);
     }
-    buffer->data = nullptr;
-    buffer->pos = nullptr;
-    buffer->end = nullptr;
     if (length != nullptr)
         *length = used;
     return data;
@@ -198,11 +241,10 @@ void ByteBufferRelease(ByteBuffer *buffer, int zero)
     if (buffer == nullptr)
         return;
     if (buffer->data != nullptr && (zero || buffer->wipe))
-        explicit_bzero(buffer->data, ByteBufferUsed(buffer));
-    free(buffer->data);
-    buffer->data = nullptr;
-    buffer->pos = nullptr;
-    buffer->end = nullptr;
+        explicit_bzero(buffer->data, Used(buffer));
+    if (!buffer->lent)
+        free(buffer->data);
+    MakeEmpty(buffer);
 }
 
 }  // extern "C"

@@ -9,6 +9,12 @@
  * with zeros first, and it never lets realloc move secret bytes behind its
  * back.
  *
+ * The owner of a buffer may lend it a first block of its own memory (for
+ * example inside the record the buffer belongs to), so that a small content
+ * costs no allocation of its own. The buffer writes into that block until it
+ * outgrows it, then moves to blocks it allocates; it never frees or
+ * reallocates the lent block.
+ *
  * Operations that can fail return 1 when they ran to their end and 0 when
  * they did not; a failed operation leaves the buffer as it was.
  */
@@ -30,6 +36,7 @@ typedef struct ByteBuffer {
     unsigned char *end;   /* end of the allocation */
     size_t size;          /* size figure: capacity of the first allocation */
     int wipe;             /* 1: zero every block before it goes back to the allocator */
+    int lent;             /* 1: data is the owner's block (ByteBufferInitInBlock) */
 } ByteBuffer;
 
 /* Sets up an empty buffer; size 0 selects BYTE_BUFFER_DEFAULT_SIZE. Nothing
@@ -37,6 +44,11 @@ typedef struct ByteBuffer {
 void ByteBufferInit(ByteBuffer *buffer, size_t size);
 /* As ByteBufferInit, for a buffer that will hold secrets. */
 void ByteBufferInitWiping(ByteBuffer *buffer, size_t size);
+/* Sets up an empty buffer that writes into the caller's block of capacity
+ * bytes until it needs more; capacity is also its size figure. wipe as for
+ * ByteBufferInitWiping: a wiping buffer zeroes the lent block's bytes when
+ * it moves out of it. A null block or capacity 0 gives ByteBufferInit(0). */
+void ByteBufferInitInBlock(ByteBuffer *buffer, void *block, size_t capacity, int wipe);
 
 /* Appends n bytes (n may be 0). */
 int ByteBufferAppend(ByteBuffer *buffer, const void *bytes, size_t n);
@@ -63,12 +75,14 @@ unsigned char *ByteBufferData(const ByteBuffer *buffer);
  * resets the buffer to empty. The block is shrunk to the used size when
  * that gives back more than the size figure; a smaller tail is not worth a
  * realloc (a wiping buffer always keeps its block, so no secret is copied
- * by realloc). Stores the used size in
+ * by realloc). Bytes still in a lent block are handed back in place: that
+ * block stays its owner's and is not freed. Stores the used size in
  * *length when length is not null. Returns null when nothing was written. */
 unsigned char *ByteBufferDetach(ByteBuffer *buffer, size_t *length);
 /* Frees the allocation, zeroing the used bytes first when zero is non-zero
  * (a wiping buffer always zeroes), and resets the buffer to empty with the
- * same size figure. Accepts null. */
+ * same size figure. A lent block is zeroed the same way but not freed.
+ * Accepts null. */
 void ByteBufferRelease(ByteBuffer *buffer, int zero);
 
 #ifdef __cplusplus

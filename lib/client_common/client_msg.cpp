@@ -7,7 +7,7 @@ namespace {
 
 // A frame carries its total length in a 32-bit field, and a length-prefixed
 // item cannot be longer than the value that marks null.
-const size_t kMaxFrameLength = UINT32_MAX;
+const size_t kMaxFrameLength = MSG_MAX_FRAME_LENGTH;
 const size_t kMaxItemLength = MSG_NULL_LENGTH - 1;
 
 void WipeAndFree(void *block, size_t length, int zero)
@@ -20,6 +20,9 @@ void WipeAndFree(void *block, size_t length, int zero)
 }
 
 // ---- construction --------------------------------------------------------
+//
+// The adds of single parameters do their common case inline (client_msg.h);
+// what follows is the general path, which makes every check in full.
 
 int CheckBuilding(const ClientMsg *msg)
 {
@@ -51,22 +54,23 @@ void CloseArray(ClientMsg *msg)
     msg->arrayCountOffset = 0;
 }
 
-// Room for n more bytes of the frame, counted as written. The common case,
-// room left in the buffer, stays in this unit.
-inline __attribute__((always_inline)) unsigned char *Reserve(ClientMsg *msg, size_t n, int *status)
+int BeginParameter(ClientMsg *msg)
+{
+    const int status = CheckBuilding(msg);
+    if (status == MSG_OK)
+        CloseArray(msg);
+    return status;
+}
+
+// Room for n more bytes of the frame, counted as written.
+unsigned char *Reserve(ClientMsg *msg, size_t n, int *status)
 {
     ByteBuffer *buffer = &msg->buffer;
-    const size_t used = static_cast<size_t>(buffer->pos - buffer->data);
-    if (n > kMaxFrameLength - used) {
+    if (n > kMaxFrameLength - ByteBufferUsed(buffer)) {
         *status = MSG_ERR_UNEXPECTED_DATA;
         return nullptr;
     }
-    unsigned char *room = buffer->pos;
-    if (buffer->data != nullptr && static_cast<size_t>(buffer->end - room) > n) {
-        buffer->pos = room + n;
-        return room;
-    }
-    room = ByteBufferReserve(buffer, n);
+    unsigned char *room = ByteBufferReserve(buffer, n);
     if (room == nullptr)
         *status = MSG_ERR_NO_MEMORY;
     return room;
@@ -95,10 +99,7 @@ int AppendTyped32(ClientMsg *msg, unsigned char wireType, uint32_t value)
 
 // A length-prefixed item (string, password, blob or array element), preceded
 // by its wire type byte unless wireType is WIRE_END. Null is length -1.
-// Inlined into each caller, where the wire type is a constant: this is the
-// path every string and blob of a message takes.
-inline __attribute__((always_inline)) int AppendItem(ClientMsg *msg, unsigned char wireType,
-                                                     const void *bytes, size_t n, bool null)
+int AppendItem(ClientMsg *msg, unsigned char wireType, const void *bytes, size_t n, bool null)
 {
     if (null)
         n = 0;
@@ -118,21 +119,12 @@ inline __attribute__((always_inline)) int AppendItem(ClientMsg *msg, unsigned ch
     return MSG_OK;
 }
 
-int BeginParameter(ClientMsg *msg)
-{
-    const int status = CheckBuilding(msg);
-    if (status == MSG_OK)
-        CloseArray(msg);
-    return status;
-}
-
-inline __attribute__((always_inline)) int AddString(ClientMsg *msg, unsigned char wireType,
-                                                    const char *value)
+int AddItem(ClientMsg *msg, unsigned char wireType, const void *bytes, size_t n, bool null)
 {
     int status = BeginParameter(msg);
     if (status != MSG_OK)
         return status;
-    status = AppendItem(msg, wireType, value, value != nullptr ? strlen(value) : 0, value == nullptr);
+    status = AppendItem(msg, wireType, bytes, n, null);
     return status == MSG_OK ? MSG_OK : Break(msg, status);
 }
 
@@ -211,21 +203,27 @@ ClientMsg *NewClientMsg(uint32_t type, const MsgTypeTable *table, size_t headerS
         result = MSG_ERR_NO_MEMORY;
         goto done;
     }
-    *msg = ClientMsg();
+    // Field by field: the first block is written before anything reads it,
+    // and clearing it would cost as much as the rest of the message.
+    ByteBufferInitInBlock(&msg->buffer, msg->firstBlock, sizeof msg->firstBlock,
+                          (entry->flags & MSG_TYPE_FLAG_SENSITIVE) != 0);
     msg->state = MSG_STATE_BUILDING;
     msg->table = table;
     msg->sensitive = (entry->flags & MSG_TYPE_FLAG_SENSITIVE) != 0;
     msg->oneWay = (entry->flags & MSG_TYPE_FLAG_ONE_WAY) != 0;
     msg->headerSize = headerSize;
     msg->openArray = MSG_ARRAY_NONE;
-    if (msg->sensitive)
-        ByteBufferInitWiping(&msg->buffer, 0);
-    else
-        ByteBufferInit(&msg->buffer, 0);
+    msg->arrayCount = 0;
+    msg->arrayCountOffset = 0;
+    msg->start = nullptr;
+    msg->end = nullptr;
+    msg->readPos = nullptr;
     {
         // The header bytes stay zero until the transport fills them in.
         const uint16_t wireType = static_cast<uint16_t>(type);
-        unsigned char *room = Reserve(msg, headerSize + sizeof wireType, &result);
+        unsigned char *room;
+        if (!MsgTakeRoom(msg, headerSize + sizeof wireType, &room))
+            room = Reserve(msg, headerSize + sizeof wireType, &result);
         if (room != nullptr) {
             memset(room, 0, headerSize);
             memcpy(room + headerSize, &wireType, sizeof wireType);
@@ -241,8 +239,12 @@ done:
     return msg;
 }
 
-int MsgAddBool(ClientMsg *msg, int value)
+int MsgAddScalarChecked(ClientMsg *msg, unsigned char wireType, uint32_t value)
 {
+    if (wireType == WIRE_INT32 || wireType == WIRE_UINT32)
+        return AddScalar(msg, wireType, value);
+    if (wireType != WIRE_BOOL)
+        return MSG_ERR_WRONG_TYPE;
     int status = BeginParameter(msg);
     if (status != MSG_OK)
         return status;
@@ -251,33 +253,11 @@ int MsgAddBool(ClientMsg *msg, int value)
     return status == MSG_OK ? MSG_OK : Break(msg, status);
 }
 
-int MsgAddInt32(ClientMsg *msg, int32_t value)
+int MsgAddItemChecked(ClientMsg *msg, unsigned char wireType, const void *bytes, size_t length)
 {
-    return AddScalar(msg, WIRE_INT32, static_cast<uint32_t>(value));
-}
-
-int MsgAddUInt32(ClientMsg *msg, uint32_t value)
-{
-    return AddScalar(msg, WIRE_UINT32, value);
-}
-
-int MsgAddString(ClientMsg *msg, const char *value)
-{
-    return AddString(msg, WIRE_STRING, value);
-}
-
-int MsgAddPassword(ClientMsg *msg, const char *value)
-{
-    return AddString(msg, WIRE_PASSWORD, value);
-}
-
-int MsgAddBlob(ClientMsg *msg, const void *data, size_t length)
-{
-    int status = BeginParameter(msg);
-    if (status != MSG_OK)
-        return status;
-    status = AppendItem(msg, WIRE_BLOB, data, length, data == nullptr);
-    return status == MSG_OK ? MSG_OK : Break(msg, status);
+    if (wireType != WIRE_STRING && wireType != WIRE_PASSWORD && wireType != WIRE_BLOB)
+        return MSG_ERR_WRONG_TYPE;
+    return AddItem(msg, wireType, bytes, length, bytes == nullptr);
 }
 
 int MsgBeginStringArray(ClientMsg *msg)
@@ -390,13 +370,18 @@ int AddLogEntry(ClientMsg *msg, uint32_t time, const char *processName, int32_t 
 
 int MsgComplete(ClientMsg *msg)
 {
-    int status = BeginParameter(msg);
-    if (status != MSG_OK)
-        return status;
-    const unsigned char end = WIRE_END;
-    status = Append(msg, &end, sizeof end);
-    if (status != MSG_OK)
-        return Break(msg, status);
+    unsigned char *room;
+    if (MsgTakeRoom(msg, 1, &room)) {
+        *room = WIRE_END;
+    } else {
+        int status = BeginParameter(msg);
+        if (status != MSG_OK)
+            return status;
+        const unsigned char end = WIRE_END;
+        status = Append(msg, &end, sizeof end);
+        if (status != MSG_OK)
+            return Break(msg, status);
+    }
     size_t length;
     unsigned char *frame = ByteBufferDetach(&msg->buffer, &length);
     msg->start = frame;
@@ -442,7 +427,7 @@ void MsgFree(ClientMsg *msg)
     const int sensitive = msg->sensitive;
     if (msg->state == MSG_STATE_BUILDING || msg->state == MSG_STATE_BROKEN)
         ByteBufferRelease(&msg->buffer, sensitive);
-    else if (msg->state == MSG_STATE_READABLE)
+    else if (msg->state == MSG_STATE_READABLE && msg->start != msg->firstBlock)
         WipeAndFree(msg->start, static_cast<size_t>(msg->end - msg->start), sensitive);
     msg->state = MSG_STATE_FREED;
     WipeAndFree(msg, sizeof *msg, sensitive);

@@ -28,6 +28,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <string.h>
 
 #include "client_common/byte_buffer.h"
 #include "client_common/msg_type_table.h"
@@ -81,6 +82,12 @@ enum MsgOpenArray {
     MSG_ARRAY_KEY_VALUES = 2
 };
 
+/* Capacity of the block inside every message record where the frame is
+ * built, and stays while it fits: a small message costs one allocation,
+ * freed once. The same as the first allocation of a byte buffer, so frames
+ * that outgrow it grow as they always have. */
+#define MSG_FIRST_BLOCK_SIZE BYTE_BUFFER_DEFAULT_SIZE
+
 /* One message. A plain record: callers use the functions below, the fields
  * are shown for the trace renderer and for debugging. */
 typedef struct ClientMsg {
@@ -95,9 +102,12 @@ typedef struct ClientMsg {
     uint32_t arrayCount;        /* elements of the open array so far */
     size_t arrayCountOffset;    /* offset in buffer of the open array's count field */
     /* readable */
-    unsigned char *start;       /* the frame; owned by the message */
+    unsigned char *start;       /* the frame (in firstBlock or its own block); owned by the message */
     unsigned char *end;         /* one past its last byte */
     unsigned char *readPos;     /* next unread byte */
+    /* The frame's first block, lent to buffer; the frame stays here when it
+     * fits. Kept last: the fields above are set, this is only written to. */
+    unsigned char firstBlock[MSG_FIRST_BLOCK_SIZE];
 } ClientMsg;
 
 /* A key/value pair. Lists of pairs end with a pair of two nulls. */
@@ -117,15 +127,17 @@ const char *MsgStatusText(int status);
  * *status when status is not null. */
 ClientMsg *NewClientMsg(uint32_t type, const MsgTypeTable *table, size_t headerSize, int *status);
 
-int MsgAddBool(ClientMsg *msg, int value);
-int MsgAddInt32(ClientMsg *msg, int32_t value);
-int MsgAddUInt32(ClientMsg *msg, uint32_t value);
+/* The adds of single parameters are inline (defined at the end of this
+ * header): they run for every parameter of every message. */
+static inline int MsgAddBool(ClientMsg *msg, int value);
+static inline int MsgAddInt32(ClientMsg *msg, int32_t value);
+static inline int MsgAddUInt32(ClientMsg *msg, uint32_t value);
 /* Null adds the null string. */
-int MsgAddString(ClientMsg *msg, const char *value);
-int MsgAddPassword(ClientMsg *msg, const char *value);
+static inline int MsgAddString(ClientMsg *msg, const char *value);
+static inline int MsgAddPassword(ClientMsg *msg, const char *value);
 /* A null pointer adds the null blob; a non-null pointer with length 0 an
  * empty one. */
-int MsgAddBlob(ClientMsg *msg, const void *data, size_t length);
+static inline int MsgAddBlob(ClientMsg *msg, const void *data, size_t length);
 
 /* Opens a string array; the elements follow with MsgAddArrayString*. The
  * array ends where the next parameter (or MsgComplete) begins. */
@@ -168,6 +180,105 @@ int MsgIsOneWay(const ClientMsg *msg, int *oneWay);
 /* Frees everything the message owns, zeroing it first for a sensitive type.
  * A null message is ignored. Exported with C linkage for shared objects. */
 void MsgFree(ClientMsg *msg);
+
+/* ---- inline adds --------------------------------------------------------
+ *
+ * The common case of an add (the message is under construction, no array
+ * is open and the frame's current block has room) is done in place; every
+ * other case goes to MsgAddScalarChecked or MsgAddItemChecked, which make
+ * the full checks of an add and report as it does. Callers use the MsgAdd
+ * functions, not these. */
+
+/* Largest frame: its length travels in a 32-bit field. */
+#define MSG_MAX_FRAME_LENGTH 0xFFFFFFFFu
+
+/* Adds a 1-byte (WIRE_BOOL) or 4-byte (WIRE_INT32, WIRE_UINT32) value; any
+ * other wire type is refused with MSG_ERR_WRONG_TYPE, message unchanged. */
+int MsgAddScalarChecked(ClientMsg *msg, unsigned char wireType, uint32_t value);
+/* Adds a string, password or blob (null bytes: the null item); any other
+ * wire type is refused with MSG_ERR_WRONG_TYPE, message unchanged. */
+int MsgAddItemChecked(ClientMsg *msg, unsigned char wireType, const void *bytes, size_t length);
+
+/* Counts n more bytes of the frame as written and stores where they go in
+ * *room: 1 when the common case holds, else 0 and nothing changes. Strictly
+ * more than n bytes must be free, as the buffer keeps one spare byte; and a
+ * block no larger than the largest frame cannot carry a frame past it. */
+static inline int MsgTakeRoom(ClientMsg *msg, size_t n, unsigned char **room)
+{
+    unsigned char *pos;
+    if (msg == NULL || msg->state != MSG_STATE_BUILDING || msg->openArray != MSG_ARRAY_NONE)
+        return 0;
+    pos = msg->buffer.pos;
+    if ((size_t)(msg->buffer.end - pos) <= n ||
+        (size_t)(msg->buffer.end - msg->buffer.data) > MSG_MAX_FRAME_LENGTH)
+        return 0;
+    msg->buffer.pos = pos + n;
+    *room = pos;
+    return 1;
+}
+
+static inline int MsgAddScalarInline(ClientMsg *msg, unsigned char wireType, uint32_t value)
+{
+    unsigned char *room;
+    if (!MsgTakeRoom(msg, 1 + sizeof value, &room))
+        return MsgAddScalarChecked(msg, wireType, value);
+    room[0] = wireType;
+    memcpy(room + 1, &value, sizeof value);
+    return MSG_OK;
+}
+
+static inline int MsgAddItemInline(ClientMsg *msg, unsigned char wireType, const void *bytes,
+                                   size_t length)
+{
+    const size_t n = bytes != NULL ? length : 0;
+    const uint32_t prefix = bytes != NULL ? (uint32_t)n : MSG_NULL_LENGTH;
+    unsigned char *room;
+    /* Longer items, up to the null length, are the general path's to judge;
+     * below this bound the item and its prefix fit in any size_t. */
+    if (n >= MSG_NULL_LENGTH - (1 + sizeof prefix) ||
+        !MsgTakeRoom(msg, 1 + sizeof prefix + n, &room))
+        return MsgAddItemChecked(msg, wireType, bytes, length);
+    room[0] = wireType;
+    memcpy(room + 1, &prefix, sizeof prefix);
+    if (n != 0)
+        memcpy(room + 1 + sizeof prefix, bytes, n);
+    return MSG_OK;
+}
+
+static inline int MsgAddBool(ClientMsg *msg, int value)
+{
+    unsigned char *room;
+    if (!MsgTakeRoom(msg, 2, &room))
+        return MsgAddScalarChecked(msg, WIRE_BOOL, value != 0);
+    room[0] = WIRE_BOOL;
+    room[1] = value != 0;
+    return MSG_OK;
+}
+
+static inline int MsgAddInt32(ClientMsg *msg, int32_t value)
+{
+    return MsgAddScalarInline(msg, WIRE_INT32, (uint32_t)value);
+}
+
+static inline int MsgAddUInt32(ClientMsg *msg, uint32_t value)
+{
+    return MsgAddScalarInline(msg, WIRE_UINT32, value);
+}
+
+static inline int MsgAddString(ClientMsg *msg, const char *value)
+{
+    return MsgAddItemInline(msg, WIRE_STRING, value, value != NULL ? strlen(value) : 0);
+}
+
+static inline int MsgAddPassword(ClientMsg *msg, const char *value)
+{
+    return MsgAddItemInline(msg, WIRE_PASSWORD, value, value != NULL ? strlen(value) : 0);
+}
+
+static inline int MsgAddBlob(ClientMsg *msg, const void *data, size_t length)
+{
+    return MsgAddItemInline(msg, WIRE_BLOB, data, length);
+}
 
 #ifdef __cplusplus
 }

@@ -249,6 +249,7 @@ ClientMsg *MsgFromFrame(unsigned char *frame, size_t length, int copy, const Msg
 {
     int result = MSG_OK;
     ClientMsg *msg = nullptr;
+    const MsgTypeEntry *entry;
     uint16_t type;
     // A frame shorter than its own header would leave the body length
     // negative; it is as invalid as a body that fails the checks.
@@ -257,16 +258,20 @@ ClientMsg *MsgFromFrame(unsigned char *frame, size_t length, int copy, const Msg
         result = MSG_ERR_INVALID;
         goto done;
     }
-    msg = static_cast<ClientMsg *>(calloc(1, sizeof *msg));
+    msg = static_cast<ClientMsg *>(malloc(sizeof *msg));
     if (msg == nullptr) {
         result = MSG_ERR_NO_MEMORY;
         goto done;
     }
     memcpy(&type, frame + headerSize, sizeof type);
-    msg->sensitive = MsgTypeIsSensitive(table, type);
-    msg->oneWay = MsgTypeIsOneWay(table, type);
+    entry = FindMsgTypeEntry(table, type);
+    msg->sensitive = entry != nullptr && (entry->flags & MSG_TYPE_FLAG_SENSITIVE) != 0;
+    msg->oneWay = entry != nullptr && (entry->flags & MSG_TYPE_FLAG_ONE_WAY) != 0;
     if (copy) {
-        unsigned char *bytes = static_cast<unsigned char *>(malloc(length));
+        // A frame that fits is copied into the record: one block, freed once.
+        unsigned char *bytes = msg->firstBlock;
+        if (length > sizeof msg->firstBlock)
+            bytes = static_cast<unsigned char *>(malloc(length));
         if (bytes == nullptr) {
             free(msg);
             msg = nullptr;
@@ -279,8 +284,10 @@ ClientMsg *MsgFromFrame(unsigned char *frame, size_t length, int copy, const Msg
     msg->state = MSG_STATE_READABLE;
     msg->table = table;
     msg->headerSize = headerSize;
-    msg->openArray = MSG_ARRAY_NONE;
     ByteBufferInit(&msg->buffer, 0);
+    msg->openArray = MSG_ARRAY_NONE;
+    msg->arrayCount = 0;
+    msg->arrayCountOffset = 0;
     msg->start = frame;
     msg->end = frame + length;
     msg->readPos = frame + headerSize + sizeof(uint16_t);

@@ -1,5 +1,7 @@
 #include "client_common/msg_type_table.h"
 
+#include <atomic>
+
 namespace {
 
 // Sorted by number: lookups are binary searches. Row 105 is reserved by the
@@ -118,6 +120,12 @@ const MsgTypeEntry gMsgTypeEntries[] = {
 const MsgTypeTable gMsgTypeTable = {sizeof gMsgTypeEntries / sizeof gMsgTypeEntries[0],
                                     gMsgTypeEntries};
 
+// Index of the row found last. A process creates and receives messages of a
+// few types over and over, so that row mostly answers the next lookup too.
+// It is only a guess, checked against the table searched: any table and any
+// thread may have left it there.
+std::atomic<size_t> gLastFound{0};
+
 }  // namespace
 
 extern "C" {
@@ -129,21 +137,23 @@ const MsgTypeTable *GetMessageTable(void)
 
 const MsgTypeEntry *FindMsgTypeEntry(const MsgTypeTable *table, uint32_t number)
 {
-    if (table == nullptr || table->entries == nullptr)
+    if (table == nullptr || table->entries == nullptr || table->count == 0)
         return nullptr;
-    size_t low = 0;
-    size_t high = table->count;
-    while (low < high) {
-        const size_t middle = low + (high - low) / 2;
-        const MsgTypeEntry *entry = &table->entries[middle];
-        if (entry->number == number)
-            return entry;
-        if (entry->number < number)
-            low = middle + 1;
-        else
-            high = middle;
+    const size_t guess = gLastFound.load(std::memory_order_relaxed);
+    if (guess < table->count && table->entries[guess].number == number)
+        return &table->entries[guess];
+    // Binary search that narrows to the last row not above the number.
+    const MsgTypeEntry *row = table->entries;
+    size_t count = table->count;
+    while (count > 1) {
+        const size_t half = count / 2;
+        row = row[half].number <= number ? row + half : row;
+        count -= half;
     }
-    return nullptr;
+    if (row->number != number)
+        return nullptr;
+    gLastFound.store(static_cast<size_t>(row - table->entries), std::memory_order_relaxed);
+    return row;
 }
 
 const char *MsgTypeName(const MsgTypeTable *table, uint32_t number)

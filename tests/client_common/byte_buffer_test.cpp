@@ -163,4 +163,80 @@ TEST(ByteBuffer, RefusesImpossibleRequestsAndKeepsItsContents)
     ByteBufferRelease(nullptr, 1);
 }
 
+TEST(ByteBuffer, WritesIntoALentBlockUntilItOutgrowsIt)
+{
+    for (int wipe = 0; wipe <= 1; ++wipe) {
+        SCOPED_TRACE(wipe ? "wiping" : "plain");
+        unsigned char block[16];
+        ByteBuffer buffer;
+        ByteBufferInitInBlock(&buffer, block, sizeof block, wipe);
+        ASSERT_EQ(ByteBufferAppendString(&buffer, "0123456789"), 1);
+        EXPECT_EQ(ByteBufferData(&buffer), block);
+        EXPECT_EQ(Capacity(buffer), sizeof block);
+        ASSERT_EQ(ByteBufferAppendString(&buffer, "abcdefgh"), 1);
+        EXPECT_NE(ByteBufferData(&buffer), block);
+        // Growth from the lent block follows the usual rule: 2n + capacity.
+        EXPECT_EQ(Capacity(buffer), 2 * 8 + sizeof block);
+        EXPECT_EQ(Contents(buffer), "0123456789abcdefgh");
+        // A wiping buffer leaves no copy of its bytes behind in the block.
+        const std::string left(reinterpret_cast<const char *>(block), 10);
+        EXPECT_EQ(left, wipe ? std::string(10, '\0') : "0123456789");
+        ByteBufferRelease(&buffer, 0);
+        EXPECT_EQ(ByteBufferData(&buffer), nullptr);
+    }
+}
+
+// The block belongs to the caller (here the stack, so a free of it would be
+// caught at once under AddressSanitizer and would crash otherwise).
+TEST(ByteBuffer, LeavesALentBlockToItsOwner)
+{
+    unsigned char block[32];
+    ByteBuffer buffer;
+    ByteBufferInitInBlock(&buffer, block, sizeof block, 0);
+    size_t length = 99;
+    EXPECT_EQ(ByteBufferDetach(&buffer, &length), nullptr);
+    EXPECT_EQ(length, 0u);
+
+    ByteBufferInitInBlock(&buffer, block, sizeof block, 0);
+    ASSERT_EQ(ByteBufferAppendString(&buffer, "frame"), 1);
+    EXPECT_EQ(ByteBufferDetach(&buffer, &length), block);
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(block), length), "frame");
+    EXPECT_EQ(ByteBufferData(&buffer), nullptr);
+    // Afterwards the buffer allocates as any other, with the block's size.
+    ASSERT_EQ(ByteBufferAppendString(&buffer, "x"), 1);
+    EXPECT_NE(ByteBufferData(&buffer), block);
+    EXPECT_EQ(Capacity(buffer), sizeof block);
+    ByteBufferRelease(&buffer, 0);
+
+    ByteBufferInitInBlock(&buffer, block, sizeof block, 0);
+    ASSERT_EQ(ByteBufferAppendString(&buffer, "secret"), 1);
+    ByteBufferRelease(&buffer, 1);
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(block), 6), std::string(6, '\0'));
+    EXPECT_EQ(ByteBufferData(&buffer), nullptr);
+}
+
+TEST(ByteBuffer, WithoutALentBlockStartsEmptyWithTheDefaultSize)
+{
+    unsigned char block[8];
+    const struct {
+        const char *name;
+        void *block;
+        size_t capacity;
+    } cases[] = {
+        {"null block", nullptr, 64},
+        {"capacity 0", block, 0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        ByteBuffer buffer;
+        ByteBufferInitInBlock(&buffer, c.block, c.capacity, 1);
+        EXPECT_EQ(ByteBufferData(&buffer), nullptr);
+        EXPECT_EQ(buffer.size, static_cast<size_t>(BYTE_BUFFER_DEFAULT_SIZE));
+        EXPECT_EQ(buffer.wipe, 1);
+        ASSERT_EQ(ByteBufferAppendString(&buffer, "abc"), 1);
+        EXPECT_EQ(Contents(buffer), "abc");
+        ByteBufferRelease(&buffer, 0);
+    }
+}
+
 }  // namespace

@@ -319,6 +319,49 @@ TEST(ClientMsg, ComposesLargeMessagesAcrossBufferGrowth)
     }
 }
 
+// A frame is built in a block inside the message record and moves to the
+// heap when it outgrows it. Wherever that happens, among any kind of
+// parameter, the bytes must come out the same.
+TEST(ClientMsg, EncodesTheSameWhereverTheFrameOutgrowsItsFirstBlock)
+{
+    for (size_t pad = MSG_FIRST_BLOCK_SIZE - 70; pad <= MSG_FIRST_BLOCK_SIZE; ++pad) {
+        SCOPED_TRACE(pad);
+        const std::string filler(pad, 'f');
+        MsgPtr msg = NewMsg(100);
+        ASSERT_EQ(MsgAddString(msg.get(), filler.c_str()), MSG_OK);
+        ASSERT_EQ(MsgAddUInt32(msg.get(), 7), MSG_OK);
+        ASSERT_EQ(MsgAddBool(msg.get(), 1), MSG_OK);
+        ASSERT_EQ(MsgAddBlob(msg.get(), "xyz", 3), MSG_OK);
+        ASSERT_EQ(MsgBeginStringArray(msg.get()), MSG_OK);
+        ASSERT_EQ(MsgAddArrayString(msg.get(), "a"), MSG_OK);
+        ASSERT_EQ(MsgAddArrayString(msg.get(), "bc"), MSG_OK);
+        ASSERT_EQ(MsgAddString(msg.get(), nullptr), MSG_OK);
+        ASSERT_EQ(MsgAddInt32(msg.get(), -1), MSG_OK);
+        ASSERT_EQ(MsgComplete(msg.get()), MSG_OK);
+        EXPECT_EQ(FrameOf(msg.get()), Wire()
+                                          .header()
+                                          .u16(100)
+                                          .u8(4)
+                                          .item(filler)
+                                          .u8(3)
+                                          .u32(7)
+                                          .u8(1)
+                                          .u8(1)
+                                          .u8(6)
+                                          .item("xyz")
+                                          .u8(7)
+                                          .u32(2)
+                                          .item("a")
+                                          .item("bc")
+                                          .u8(4)
+                                          .nullItem()
+                                          .u8(2)
+                                          .u32(0xFFFFFFFFu)
+                                          .u8(0)
+                                          .bytes());
+    }
+}
+
 TEST(MsgStatusText, GivesTheTextOfEveryCodecStatus)
 {
     const struct {

@@ -145,13 +145,20 @@ void FillWithSecret(ClientMsg *msg)
         EXPECT_EQ(MsgAddArrayString(msg, filler.c_str()), MSG_OK);
 }
 
+// A message small enough to stay in the first block inside its record.
+void AddSecret(ClientMsg *msg)
+{
+    EXPECT_EQ(MsgAddString(msg, "ann"), MSG_OK);
+    EXPECT_EQ(MsgAddPassword(msg, kSecret), MSG_OK);
+}
+
 enum class End { Building, Completed, Broken };
 
-void BuildAndFree(uint32_t type, End end)
+void BuildAndFree(uint32_t type, End end, void (*fill)(ClientMsg *) = FillWithSecret)
 {
     ClientMsg *msg = NewClientMsg(type, GetMessageTable(), LRPC2_HEADER_SIZE, nullptr);
     ASSERT_NE(msg, nullptr);
-    FillWithSecret(msg);
+    fill(msg);
     if (end == End::Completed) {
         EXPECT_EQ(MsgComplete(msg), MSG_OK);
     } else if (end == End::Broken) {
@@ -216,6 +223,9 @@ TEST(ClientMsgWipe, SensitiveMessagesLeaveNoSecretInReturnedMemory)
         {"under construction", [] { BuildAndFree(702, End::Building); }},
         {"completed", [] { BuildAndFree(702, End::Completed); }},
         {"broken", [] { BuildAndFree(708, End::Broken); }},
+        {"small, under construction", [] { BuildAndFree(702, End::Building, AddSecret); }},
+        {"small, completed", [] { BuildAndFree(702, End::Completed, AddSecret); }},
+        {"small, broken", [] { BuildAndFree(708, End::Broken, AddSecret); }},
         {"received, taken over", [] { ReceiveAndFree(702, false); }},
         {"received, copied", [] { ReceiveAndFree(1101, true); }},
     };
@@ -239,7 +249,10 @@ TEST(ClientMsgWipe, WatchSeesWhatOrdinaryMessagesLeaveBehind)
     } cases[] = {
         {"under construction", [] { BuildAndFree(100, End::Building); }},
         {"completed", [] { BuildAndFree(100, End::Completed); }},
+        {"small, under construction", [] { BuildAndFree(100, End::Building, AddSecret); }},
+        {"small, completed", [] { BuildAndFree(100, End::Completed, AddSecret); }},
         {"received, taken over", [] { ReceiveAndFree(100, false); }},
+        {"received, copied", [] { ReceiveAndFree(100, true); }},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
