@@ -2,6 +2,7 @@
 
 #include "client_common/client_context.h"
 #include "client_common/client_props.h"
+#include "client_common/client_props_internal.h"
 #include "client_common/log_buffer.h"
 #include "client_common/well_known_paths.h"
 
@@ -45,20 +46,9 @@ ClientProperty *EntryToRead(ClientContext *context, const char *key)
     return entry;
 }
 
-bool IsPosixSpace(int c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
-bool IsListBlank(int c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f'; }
-
-int DecodeListEscape(int c)
-{
-    switch (c) {
-    case 'f': return '\f';
-    case 'n': return '\n';
-    case 'r': return '\r';
-    case 't': return '\t';
-    case 'v': return '\v';
-    default: return c;
-    }
-}
+using clientprops::DecodeEscape;
+using clientprops::IsBlank;
+using clientprops::IsWhiteSpace;
 
 // ASCII comparison without regard to case, independent of the locale.
 bool EqualsIgnoringCase(const char *a, const char *b)
@@ -82,7 +72,7 @@ bool EqualsIgnoringCase(const char *a, const char *b)
 bool ScanInt(const char **text, int *number)
 {
     const char *p = *text;
-    while (IsPosixSpace(static_cast<unsigned char>(*p)))
+    while (IsWhiteSpace(static_cast<unsigned char>(*p)))
         p++;
     bool negative = false;
     if (*p == '+' || *p == '-')
@@ -197,18 +187,18 @@ bool StringInList(const char *list, const char *text)
 {
     const char *p = list;
     for (;;) {
-        while (*p == ',' || IsListBlank(static_cast<unsigned char>(*p)))
+        while (*p == ',' || IsBlank(static_cast<unsigned char>(*p)))
             p++;
         if (*p == '\0')
             return false;
         const char *wanted = text;
         bool equal = true;
-        while (*p != '\0' && *p != ',' && !IsListBlank(static_cast<unsigned char>(*p))) {
+        while (*p != '\0' && *p != ',' && !IsBlank(static_cast<unsigned char>(*p))) {
             int c = static_cast<unsigned char>(*p++);
             if (c == '\\') {
                 if (*p == '\0')
                     break;
-                c = DecodeListEscape(static_cast<unsigned char>(*p++));
+                c = DecodeEscape(static_cast<unsigned char>(*p++));
             }
             if (equal && static_cast<unsigned char>(*wanted) == c && c != '\0')
                 wanted++;
@@ -228,7 +218,7 @@ bool IntegerInList(const char *list, int number)
         const char *p = item;
         int low = 0;
         if (ScanInt(&p, &low)) {
-            while (IsPosixSpace(static_cast<unsigned char>(*p)))
+            while (IsWhiteSpace(static_cast<unsigned char>(*p)))
                 p++;
             int high = 0;
             const char *q = p + 1;
