@@ -2,6 +2,7 @@
 #include "client_common/lrpc2_session.h"
 #include "client_common/lrpc2_status.h"
 #include "client_common/msg_type_table.h"
+#include "support/client_handles.h"
 #include "support/stub_daemon.h"
 #include "support/temp_dir.h"
 
@@ -21,6 +22,8 @@
 #include <thread>
 #include <vector>
 
+using testsupport::MsgPtr;
+using testsupport::SessionPtr;
 using testsupport::StubDaemon;
 using testsupport::TempDir;
 using Clock = std::chrono::steady_clock;
@@ -29,15 +32,6 @@ namespace {
 
 using Bytes = std::vector<unsigned char>;
 
-struct MsgDeleter {
-    void operator()(ClientMsg *msg) const { MsgFree(msg); }
-};
-using MsgPtr = std::unique_ptr<ClientMsg, MsgDeleter>;
-
-struct SessionDeleter {
-    void operator()(LRPC2Session *session) const { SessionClose(session); }
-};
-using SessionPtr = std::unique_ptr<LRPC2Session, SessionDeleter>;
 
 MsgPtr CompletedMsg(uint32_t type, const MsgTypeTable *table = GetMessageTable())
 {
