@@ -161,23 +161,32 @@ bool ConvertBool(const char *text, bool *value)
     return false;
 }
 
-// Reads the shared cached number of an entry, converting it once with
-// `convert`. Returns the evaluation status.
+// Reads the number of the entry of `key` into *result through the entry's
+// shared cache, converting it once with `convert`. *result keeps the default
+// when there is no entry or its value is not a number, and becomes 0 when the
+// value cannot be evaluated. Returns the evaluation status.
 template <typename Convert>
-int CachedNumber(ClientContext *context, ClientProperty *entry, Convert convert)
+int ReadCachedNumber(ClientContext *context, const char *key, Convert convert, int *result)
 {
-    if ((entry->flags & PROP_FLAG_NUMBER_DONE) != 0)
+    ClientProperty *entry = key != nullptr ? EntryToRead(context, key) : nullptr;
+    if (entry == nullptr)
         return 0;
-    int status = 0;
-    EvaluateClientProperty(entry, TableOf(context), &status);
-    if (status != 0)
-        return status;
-    int number = 0;
-    if (convert(entry->evaluatedValue, &number)) {
-        entry->cachedNumber = number;
-        entry->flags |= PROP_FLAG_NUMBER_VALID;
+    if ((entry->flags & PROP_FLAG_NUMBER_DONE) == 0) {
+        int status = 0;
+        EvaluateClientProperty(entry, TableOf(context), &status);
+        if (status != 0) {
+            *result = 0;
+            return status;
+        }
+        int number = 0;
+        if (convert(entry->evaluatedValue, &number)) {
+            entry->cachedNumber = number;
+            entry->flags |= PROP_FLAG_NUMBER_VALID;
+        }
+        entry->flags |= PROP_FLAG_NUMBER_DONE;
     }
-    entry->flags |= PROP_FLAG_NUMBER_DONE;
+    if ((entry->flags & PROP_FLAG_NUMBER_VALID) != 0)
+        *result = entry->cachedNumber;
     return 0;
 }
 
@@ -289,17 +298,8 @@ const char *ClientGetProperty(ClientContext *context, const char *key, const cha
 int ClientGetPropertyInt(ClientContext *context, const char *key, int defaultValue)
 {
     static const char *const kOperation = "ClientGetPropertyInt";
-    int status = 0;
     int result = defaultValue;
-    if (key != nullptr) {
-        if (ClientProperty *entry = EntryToRead(context, key)) {
-            status = CachedNumber(context, entry, ConvertInt);
-            if (status != 0)
-                result = 0;
-            else if ((entry->flags & PROP_FLAG_NUMBER_VALID) != 0)
-                result = entry->cachedNumber;
-        }
-    }
+    int status = ReadCachedNumber(context, key, ConvertInt, &result);
     ClientLog *log = LogOf(context);
     CLIENT_LOG(log, CLIENT_LOG_TRACE, PROPS_UNIT, kOperation, "GetPropertyInt('%s', %d) => status=%d, value=%d", key,
                defaultValue, status, result);
@@ -349,18 +349,9 @@ int ClientGetPropertyTime(ClientContext *context, const char *key, char defaultU
     // Computed in 64 bits; a default beyond the int range is held at its edge.
     int64_t defaultProduct = static_cast<int64_t>(defaultCount) * multiplier;
     int result = static_cast<int>(defaultProduct > INT_MAX ? INT_MAX : defaultProduct < INT_MIN ? INT_MIN : defaultProduct);
-    int status = 0;
-    if (key != nullptr) {
-        if (ClientProperty *entry = EntryToRead(context, key)) {
-            status = CachedNumber(context, entry, [multiplier](const char *text, int *seconds) {
-                return ConvertTime(text, multiplier, seconds);
-            });
-            if (status != 0)
-                result = 0;
-            else if ((entry->flags & PROP_FLAG_NUMBER_VALID) != 0)
-                result = entry->cachedNumber;
-        }
-    }
+    int status = ReadCachedNumber(
+        context, key, [multiplier](const char *text, int *seconds) { return ConvertTime(text, multiplier, seconds); },
+        &result);
     ClientLog *log = LogOf(context);
     CLIENT_LOG(log, CLIENT_LOG_TRACE, PROPS_UNIT, kOperation, "GetPropertyTime('%s', %d) => status=%d, value=%d", key,
                defaultCount, status, result);
