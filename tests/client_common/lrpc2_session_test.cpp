@@ -42,6 +42,13 @@ MsgPtr CompletedMsg(uint32_t type, const MsgTypeTable *table = GetMessageTable()
     return msg;
 }
 
+// Sends a ping over the session; the reply, or null with the reason in *status.
+MsgPtr Ping(LRPC2Session *session, int timeout, int *status)
+{
+    MsgPtr request = CompletedMsg(MSG_TYPE_CONTROL_PING);
+    return MsgPtr(SessionTransact(session, request.get(), timeout, status));
+}
+
 uint16_t TypeOf(ClientMsg *msg)
 {
     uint16_t type = 0xFFFF;
@@ -333,9 +340,8 @@ TEST(SessionTransact, AnswersAChallengeWithAnElevenByteFrameAndReturnsTheNextRep
     });
     SessionPtr session = Open(peer.path());
     ASSERT_NE(session, nullptr);
-    MsgPtr request = CompletedMsg(MSG_TYPE_CONTROL_PING);
     int status = -1;
-    MsgPtr reply(SessionTransact(session.get(), request.get(), 5, &status));
+    MsgPtr reply = Ping(session.get(), 5, &status);
     peer.join();
     EXPECT_EQ(status, 0) << LRPC2StatusText(status);
     ASSERT_NE(reply, nullptr);
@@ -348,9 +354,8 @@ TEST(SessionTransact, AnswersRepeatedChallenges)
     StubDaemon daemon({"--challenge", "3"});
     SessionPtr session = Open(daemon.socketPath());
     ASSERT_NE(session, nullptr);
-    MsgPtr request = CompletedMsg(MSG_TYPE_CONTROL_PING);
     int status = -1;
-    MsgPtr reply(SessionTransact(session.get(), request.get(), 5, &status));
+    MsgPtr reply = Ping(session.get(), 5, &status);
     EXPECT_EQ(status, 0) << LRPC2StatusText(status);
     ASSERT_NE(reply, nullptr);
     EXPECT_EQ(TypeOf(reply.get()), MSG_TYPE_CONTROL_PING);
@@ -391,9 +396,8 @@ TEST(SessionTransact, ReadsRepliesLargerThanTheFirstBlock)
     });
     SessionPtr session = Open(peer.path());
     ASSERT_NE(session, nullptr);
-    MsgPtr request = CompletedMsg(MSG_TYPE_CONTROL_PING);
     int status = -1;
-    MsgPtr reply(SessionTransact(session.get(), request.get(), 5, &status));
+    MsgPtr reply = Ping(session.get(), 5, &status);
     ASSERT_EQ(status, 0) << LRPC2StatusText(status);
     void *data = nullptr;
     size_t length = 0;
@@ -411,9 +415,8 @@ TEST(SessionTransact, ALengthFieldPromisingMoreThanArrivesEndsWith404)
     });
     SessionPtr session = Open(peer.path());
     ASSERT_NE(session, nullptr);
-    MsgPtr request = CompletedMsg(MSG_TYPE_CONTROL_PING);
     int status = -1;
-    EXPECT_EQ(SessionTransact(session.get(), request.get(), 5, &status), nullptr);
+    EXPECT_EQ(Ping(session.get(), 5, &status), nullptr);
     EXPECT_EQ(status, LRPC2_ERR_SOCKET_CLOSED);
 }
 
@@ -440,9 +443,8 @@ TEST(SessionTransact, RejectsBadRepliesWith405)
         });
         SessionPtr session = Open(peer.path());
         ASSERT_NE(session, nullptr);
-        MsgPtr request = CompletedMsg(MSG_TYPE_CONTROL_PING);
         int status = -1;
-        EXPECT_EQ(SessionTransact(session.get(), request.get(), 5, &status), nullptr) << c.what;
+        EXPECT_EQ(Ping(session.get(), 5, &status), nullptr) << c.what;
         EXPECT_EQ(status, LRPC2_ERR_SOCKET) << c.what;
         session.reset();
     }
@@ -463,9 +465,8 @@ TEST(SessionTransact, StandInDaemonFaultsGiveTheirStatus)
         StubDaemon daemon(c.options);
         SessionPtr session = Open(daemon.socketPath());
         ASSERT_NE(session, nullptr);
-        MsgPtr request = CompletedMsg(MSG_TYPE_CONTROL_PING);
         int status = -1;
-        EXPECT_EQ(SessionTransact(session.get(), request.get(), 5, &status), nullptr) << c.options[0];
+        EXPECT_EQ(Ping(session.get(), 5, &status), nullptr) << c.options[0];
         EXPECT_EQ(status, c.expected) << c.options[0];
     }
 }
@@ -475,9 +476,8 @@ TEST(SessionTransact, PeerClosingBeforeTheReplyGives404)
     ScriptedPeer peer([](int fd) { ReadFrame(fd); });
     SessionPtr session = Open(peer.path());
     ASSERT_NE(session, nullptr);
-    MsgPtr request = CompletedMsg(MSG_TYPE_CONTROL_PING);
     int status = -1;
-    EXPECT_EQ(SessionTransact(session.get(), request.get(), 5, &status), nullptr);
+    EXPECT_EQ(Ping(session.get(), 5, &status), nullptr);
     EXPECT_EQ(status, LRPC2_ERR_SOCKET_CLOSED);
 }
 
@@ -486,10 +486,9 @@ TEST(SessionTransact, TimesOutWith408WhenNoReplyComes)
     StubDaemon daemon({"--no-reply"});
     SessionPtr session = Open(daemon.socketPath());
     ASSERT_NE(session, nullptr);
-    MsgPtr request = CompletedMsg(MSG_TYPE_CONTROL_PING);
     int status = -1;
     const auto start = Clock::now();
-    EXPECT_EQ(SessionTransact(session.get(), request.get(), 1, &status), nullptr);
+    EXPECT_EQ(Ping(session.get(), 1, &status), nullptr);
     EXPECT_EQ(status, LRPC2_ERR_TIMEOUT);
     EXPECT_GE(SecondsSince(start), 0.8);
     EXPECT_LT(SecondsSince(start), 4.0);
@@ -501,9 +500,8 @@ TEST(SessionTransact, WaitsForADelayedReplyWithinTheTimeOut)
     SessionPtr session = Open(daemon.socketPath());
     ASSERT_NE(session, nullptr);
     for (int timeout : {2, 0}) {
-        MsgPtr request = CompletedMsg(MSG_TYPE_CONTROL_PING);
         int status = -1;
-        MsgPtr reply(SessionTransact(session.get(), request.get(), timeout, &status));
+        MsgPtr reply = Ping(session.get(), timeout, &status);
         EXPECT_EQ(status, 0) << "time-out " << timeout;
         EXPECT_NE(reply, nullptr);
         EXPECT_TRUE(NonBlocking(session->readFd));
