@@ -7,6 +7,8 @@
 // lines referring to the referenced file are appended.
 #include "client_common/client_context.h"
 #include "client_common/client_msg.h"
+#include "client_common/client_props.h"
+#include "client_common/client_props_access.h"
 #include "client_common/log_buffer.h"
 #include "client_common/msg_type_table.h"
 #include "client_common/well_known_paths.h"
@@ -20,12 +22,6 @@
 
 #include <string>
 #include <vector>
-
-// The libraries are built without coverage instrumentation; compiling the
-// reader and the accessors into the harness lets libFuzzer see their
-// branches. The archive's copies are then never linked.
-#include "../lib/client_common/client_props.cpp"
-#include "../lib/client_common/client_props_access.cpp"
 
 namespace {
 

@@ -9,11 +9,6 @@
 #include "client_common/log_buffer.h"
 #include "client_common/msg_type_table.h"
 
-// The client library is built without coverage instrumentation; compiling
-// the unit into the harness lets the fuzzer see its branches. The library's
-// copy is then never linked, as the harness defines all its symbols.
-#include "../lib/client_common/log_buffer.cpp"
-
 #include <fcntl.h>
 #include <stdarg.h>
 #include <stdint.h>

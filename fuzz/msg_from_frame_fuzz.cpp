@@ -6,15 +6,6 @@
 #include "client_common/client_msg.h"
 #include "client_common/msg_trace.h"
 
-// The libraries are built without coverage instrumentation; compiling the
-// codec's units into the harness lets the fuzzer see their branches. The
-// linker then takes these definitions and leaves the archive's copies out.
-#include "../lib/client_common/byte_buffer.cpp"
-#include "../lib/client_common/client_msg.cpp"
-#include "../lib/client_common/client_msg_reader.cpp"
-#include "../lib/client_common/msg_trace.cpp"
-#include "../lib/client_common/msg_type_table.cpp"
-
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>

@@ -2,11 +2,6 @@
 // stream: reply headers, lengths, bodies and any number of challenges. The
 // session must hand out a reply exactly when it reports success, and never
 // read or write out of bounds.
-//
-// The session unit is compiled into the harness so that its branches carry
-// the fuzzer's coverage instrumentation (the libraries are built without it).
-#include "../lib/client_common/lrpc2_session.cpp"
-
 #include "client_common/client_msg.h"
 #include "client_common/lrpc2_session.h"
 #include "client_common/msg_trace.h"

@@ -1,11 +1,7 @@
 // The stand-in daemon's JSON rendering over arbitrary message bodies that the
 // codec accepts: it must read every parameter in bounds and always produce
 // one line of text, whatever the strings hold.
-//
-// The rendering lives in the tool's own folder, which builds no library; the
-// harness compiles it in, which also gives it the fuzzer's coverage
-// instrumentation.
-#include "../tools/dirsvcd-stub/message_json.cpp"
+#include "../tools/dirsvcd-stub/message_json.h"
 
 #include "client_common/client_msg.h"
 #include "client_common/msg_type_table.h"

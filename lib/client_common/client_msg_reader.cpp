@@ -240,6 +240,23 @@ int Read32(ClientMsg *msg, unsigned char wireType, uint32_t *value)
     return MSG_OK;
 }
 
+// Opens an array parameter: reads its element count and allocates room for
+// the elements and a terminating entry. Every element takes at least
+// `minimumElementSize` bytes on the wire: a count beyond that cannot be real
+// and must not size an allocation.
+template <typename Element>
+int OpenArray(const ClientMsg *msg, unsigned char wireType, size_t minimumElementSize, Cursor *cursor,
+              uint32_t *count, Element **array)
+{
+    int status = Expect(msg, wireType, cursor);
+    if (status != MSG_OK)
+        return status;
+    if (!cursor->take32(count) || *count > cursor->left() / minimumElementSize)
+        return MSG_ERR_INVALID;
+    *array = static_cast<Element *>(malloc((static_cast<size_t>(*count) + 1) * sizeof **array));
+    return *array != nullptr ? MSG_OK : MSG_ERR_NO_MEMORY;
+}
+
 }  // namespace
 
 extern "C" {
@@ -386,19 +403,13 @@ int MsgReadStringArray(ClientMsg *msg, char ***strings)
     if (strings == nullptr)
         return MSG_ERR_INVALID;
     Cursor cursor;
-    int status = Expect(msg, WIRE_STRING_ARRAY, &cursor);
     uint32_t count = 0;
     char **array = nullptr;
-    size_t done = 0;
+    // Each element takes at least its 4-byte length.
+    int status = OpenArray(msg, WIRE_STRING_ARRAY, sizeof(uint32_t), &cursor, &count, &array);
     if (status != MSG_OK)
         return status;
-    // Every element takes at least its 4-byte length: a count beyond that
-    // cannot be real and must not size an allocation.
-    if (!cursor.take32(&count) || count > cursor.left() / sizeof(uint32_t))
-        return MSG_ERR_INVALID;
-    array = static_cast<char **>(malloc((static_cast<size_t>(count) + 1) * sizeof *array));
-    if (array == nullptr)
-        return MSG_ERR_NO_MEMORY;
+    size_t done = 0;
     for (; done < count; ++done) {
         status = CopyItem(&cursor, &array[done], nullptr);
         if (status != MSG_OK)
@@ -427,18 +438,13 @@ int MsgReadStringArrayWithLengths(ClientMsg *msg, MsgLengthString **strings)
     if (strings == nullptr)
         return MSG_ERR_INVALID;
     Cursor cursor;
-    int status = Expect(msg, WIRE_STRING_ARRAY, &cursor);
     uint32_t count = 0;
     MsgLengthString *array = nullptr;
-    size_t done = 0;
+    // Each element takes at least its 4-byte length.
+    int status = OpenArray(msg, WIRE_STRING_ARRAY, sizeof(uint32_t), &cursor, &count, &array);
     if (status != MSG_OK)
         return status;
-    if (!cursor.take32(&count) || count > cursor.left() / sizeof(uint32_t))
-        return MSG_ERR_INVALID;
-    array = static_cast<MsgLengthString *>(
-        malloc((static_cast<size_t>(count) + 1) * sizeof *array));
-    if (array == nullptr)
-        return MSG_ERR_NO_MEMORY;
+    size_t done = 0;
     for (; done < count; ++done) {
         status = CopyItem(&cursor, &array[done].string, &array[done].length);
         if (status != MSG_OK)
@@ -460,17 +466,13 @@ int MsgReadKeyValueArray(ClientMsg *msg, MsgKeyValue **pairs)
     if (pairs == nullptr)
         return MSG_ERR_INVALID;
     Cursor cursor;
-    int status = Expect(msg, WIRE_KEY_VALUE_ARRAY, &cursor);
     uint32_t count = 0;
     MsgKeyValue *array = nullptr;
-    size_t done = 0;
+    // Each element takes at least the 4-byte lengths of its key and value.
+    int status = OpenArray(msg, WIRE_KEY_VALUE_ARRAY, 2 * sizeof(uint32_t), &cursor, &count, &array);
     if (status != MSG_OK)
         return status;
-    if (!cursor.take32(&count) || count > cursor.left() / (2 * sizeof(uint32_t)))
-        return MSG_ERR_INVALID;
-    array = static_cast<MsgKeyValue *>(malloc((static_cast<size_t>(count) + 1) * sizeof *array));
-    if (array == nullptr)
-        return MSG_ERR_NO_MEMORY;
+    size_t done = 0;
     for (; done < count; ++done) {
         array[done].value = nullptr;
         status = CopyItem(&cursor, &array[done].key, nullptr);

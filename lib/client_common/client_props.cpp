@@ -1,6 +1,7 @@
 #include "client_common/client_props.h"
 
 #include "client_common/byte_buffer.h"
+#include "client_common/client_props_internal.h"
 #include "client_common/well_known_paths.h"
 
 #include <errno.h>
@@ -73,26 +74,15 @@ char *TextDetach(TextBuffer *buffer)
 // ---------------------------------------------------------------------------
 // Character classes.
 
-bool IsLineEnd(int c) { return c == '\n' || c == '\r' || c == '\f'; }
-bool IsBlank(int c) { return c == ' ' || c == '\t' || IsLineEnd(c); }
-// The space class of the POSIX locale, independent of the process locale.
-bool IsWhiteSpace(int c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
+using clientprops::DecodeEscape;
+using clientprops::IsBlank;
+using clientprops::IsLineEnd;
+using clientprops::IsWhiteSpace;
+
 bool IsInlineWhiteSpace(int c) { return IsWhiteSpace(c) && !IsLineEnd(c); }
 bool IsNameByte(int c)
 {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '.';
-}
-
-int DecodeEscape(int c)
-{
-    switch (c) {
-    case 'f': return '\f';
-    case 'n': return '\n';
-    case 'r': return '\r';
-    case 't': return '\t';
-    case 'v': return '\v';
-    default: return c;
-    }
 }
 
 // ---------------------------------------------------------------------------

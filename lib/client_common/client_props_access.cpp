@@ -2,6 +2,7 @@
 
 #include "client_common/client_context.h"
 #include "client_common/client_props.h"
+#include "client_common/client_props_internal.h"
 #include "client_common/log_buffer.h"
 #include "client_common/well_known_paths.h"
 
@@ -45,20 +46,9 @@ ClientProperty *EntryToRead(ClientContext *context, const char *key)
     return entry;
 }
 
-bool IsPosixSpace(int c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
-bool IsListBlank(int c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f'; }
-
-int DecodeListEscape(int c)
-{
-    switch (c) {
-    case 'f': return '\f';
-    case 'n': return '\n';
-    case 'r': return '\r';
-    case 't': return '\t';
-    case 'v': return '\v';
-    default: return c;
-    }
-}
+using clientprops::DecodeEscape;
+using clientprops::IsBlank;
+using clientprops::IsWhiteSpace;
 
 // ASCII comparison without regard to case, independent of the locale.
 bool EqualsIgnoringCase(const char *a, const char *b)
@@ -82,7 +72,7 @@ bool EqualsIgnoringCase(const char *a, const char *b)
 bool ScanInt(const char **text, int *number)
 {
     const char *p = *text;
-    while (IsPosixSpace(static_cast<unsigned char>(*p)))
+    while (IsWhiteSpace(static_cast<unsigned char>(*p)))
         p++;
     bool negative = false;
     if (*p == '+' || *p == '-')
@@ -171,23 +161,32 @@ bool ConvertBool(const char *text, bool *value)
     return false;
 }
 
-// Reads the shared cached number of an entry, converting it once with
-// `convert`. Returns the evaluation status.
+// Reads the number of the entry of `key` into *result through the entry's
+// shared cache, converting it once with `convert`. *result keeps the default
+// when there is no entry or its value is not a number, and becomes 0 when the
+// value cannot be evaluated. Returns the evaluation status.
 template <typename Convert>
-int CachedNumber(ClientContext *context, ClientProperty *entry, Convert convert)
+int ReadCachedNumber(ClientContext *context, const char *key, Convert convert, int *result)
 {
-    if ((entry->flags & PROP_FLAG_NUMBER_DONE) != 0)
+    ClientProperty *entry = key != nullptr ? EntryToRead(context, key) : nullptr;
+    if (entry == nullptr)
         return 0;
-    int status = 0;
-    EvaluateClientProperty(entry, TableOf(context), &status);
-    if (status != 0)
-        return status;
-    int number = 0;
-    if (convert(entry->evaluatedValue, &number)) {
-        entry->cachedNumber = number;
-        entry->flags |= PROP_FLAG_NUMBER_VALID;
+    if ((entry->flags & PROP_FLAG_NUMBER_DONE) == 0) {
+        int status = 0;
+        EvaluateClientProperty(entry, TableOf(context), &status);
+        if (status != 0) {
+            *result = 0;
+            return status;
+        }
+        int number = 0;
+        if (convert(entry->evaluatedValue, &number)) {
+            entry->cachedNumber = number;
+            entry->flags |= PROP_FLAG_NUMBER_VALID;
+        }
+        entry->flags |= PROP_FLAG_NUMBER_DONE;
     }
-    entry->flags |= PROP_FLAG_NUMBER_DONE;
+    if ((entry->flags & PROP_FLAG_NUMBER_VALID) != 0)
+        *result = entry->cachedNumber;
     return 0;
 }
 
@@ -197,18 +196,18 @@ bool StringInList(const char *list, const char *text)
 {
     const char *p = list;
     for (;;) {
-        while (*p == ',' || IsListBlank(static_cast<unsigned char>(*p)))
+        while (*p == ',' || IsBlank(static_cast<unsigned char>(*p)))
             p++;
         if (*p == '\0')
             return false;
         const char *wanted = text;
         bool equal = true;
-        while (*p != '\0' && *p != ',' && !IsListBlank(static_cast<unsigned char>(*p))) {
+        while (*p != '\0' && *p != ',' && !IsBlank(static_cast<unsigned char>(*p))) {
             int c = static_cast<unsigned char>(*p++);
             if (c == '\\') {
                 if (*p == '\0')
                     break;
-                c = DecodeListEscape(static_cast<unsigned char>(*p++));
+                c = DecodeEscape(static_cast<unsigned char>(*p++));
             }
             if (equal && static_cast<unsigned char>(*wanted) == c && c != '\0')
                 wanted++;
@@ -228,7 +227,7 @@ bool IntegerInList(const char *list, int number)
         const char *p = item;
         int low = 0;
         if (ScanInt(&p, &low)) {
-            while (IsPosixSpace(static_cast<unsigned char>(*p)))
+            while (IsWhiteSpace(static_cast<unsigned char>(*p)))
                 p++;
             int high = 0;
             const char *q = p + 1;
@@ -299,17 +298,8 @@ const char *ClientGetProperty(ClientContext *context, const char *key, const cha
 int ClientGetPropertyInt(ClientContext *context, const char *key, int defaultValue)
 {
     static const char *const kOperation = "ClientGetPropertyInt";
-    int status = 0;
     int result = defaultValue;
-    if (key != nullptr) {
-        if (ClientProperty *entry = EntryToRead(context, key)) {
-            status = CachedNumber(context, entry, ConvertInt);
-            if (status != 0)
-                result = 0;
-            else if ((entry->flags & PROP_FLAG_NUMBER_VALID) != 0)
-                result = entry->cachedNumber;
-        }
-    }
+    int status = ReadCachedNumber(context, key, ConvertInt, &result);
     ClientLog *log = LogOf(context);
     CLIENT_LOG(log, CLIENT_LOG_TRACE, PROPS_UNIT, kOperation, "GetPropertyInt('%s', %d) => status=%d, value=%d", key,
                defaultValue, status, result);
@@ -359,18 +349,9 @@ int ClientGetPropertyTime(ClientContext *context, const char *key, char defaultU
     // Computed in 64 bits; a default beyond the int range is held at its edge.
     int64_t defaultProduct = static_cast<int64_t>(defaultCount) * multiplier;
     int result = static_cast<int>(defaultProduct > INT_MAX ? INT_MAX : defaultProduct < INT_MIN ? INT_MIN : defaultProduct);
-    int status = 0;
-    if (key != nullptr) {
-        if (ClientProperty *entry = EntryToRead(context, key)) {
-            status = CachedNumber(context, entry, [multiplier](const char *text, int *seconds) {
-                return ConvertTime(text, multiplier, seconds);
-            });
-            if (status != 0)
-                result = 0;
-            else if ((entry->flags & PROP_FLAG_NUMBER_VALID) != 0)
-                result = entry->cachedNumber;
-        }
-    }
+    int status = ReadCachedNumber(
+        context, key, [multiplier](const char *text, int *seconds) { return ConvertTime(text, multiplier, seconds); },
+        &result);
     ClientLog *log = LogOf(context);
     CLIENT_LOG(log, CLIENT_LOG_TRACE, PROPS_UNIT, kOperation, "GetPropertyTime('%s', %d) => status=%d, value=%d", key,
                defaultCount, status, result);

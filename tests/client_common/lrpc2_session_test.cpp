@@ -2,6 +2,7 @@
 #include "client_common/lrpc2_session.h"
 #include "client_common/lrpc2_status.h"
 #include "client_common/msg_type_table.h"
+#include "support/client_handles.h"
 #include "support/stub_daemon.h"
 #include "support/temp_dir.h"
 
@@ -21,6 +22,8 @@
 #include <thread>
 #include <vector>
 
+using testsupport::MsgPtr;
+using testsupport::SessionPtr;
 using testsupport::StubDaemon;
 using testsupport::TempDir;
 using Clock = std::chrono::steady_clock;
@@ -29,15 +32,6 @@ namespace {
 
 using Bytes = std::vector<unsigned char>;
 
-struct MsgDeleter {
-    void operator()(ClientMsg *msg) const { MsgFree(msg); }
-};
-using MsgPtr = std::unique_ptr<ClientMsg, MsgDeleter>;
-
-struct SessionDeleter {
-    void operator()(LRPC2Session *session) const { SessionClose(session); }
-};
-using SessionPtr = std::unique_ptr<LRPC2Session, SessionDeleter>;
 
 MsgPtr CompletedMsg(uint32_t type, const MsgTypeTable *table = GetMessageTable())
 {
@@ -46,6 +40,13 @@ MsgPtr CompletedMsg(uint32_t type, const MsgTypeTable *table = GetMessageTable()
     EXPECT_EQ(status, 0);
     EXPECT_EQ(MsgComplete(msg.get()), 0);
     return msg;
+}
+
+// Sends a ping over the session; the reply, or null with the reason in *status.
+MsgPtr Ping(LRPC2Session *session, int timeout, int *status)
+{
+    MsgPtr request = CompletedMsg(MSG_TYPE_CONTROL_PING);
+    return MsgPtr(SessionTransact(session, request.get(), timeout, status));
 }
 
 uint16_t TypeOf(ClientMsg *msg)
@@ -339,9 +340,8 @@ TEST(SessionTransact, AnswersAChallengeWithAnElevenByteFrameAndReturnsTheNextRep
     });
     SessionPtr session = Open(peer.path());
     ASSERT_NE(session, nullptr);
-    MsgPtr request = CompletedMsg(MSG_TYPE_CONTROL_PING);
     int status = -1;
-    MsgPtr reply(SessionTransact(session.get(), request.get(), 5, &status));
+    MsgPtr reply = Ping(session.get(), 5, &status);
     peer.join();
     EXPECT_EQ(status, 0) << LRPC2StatusText(status);
     ASSERT_NE(reply, nullptr);
@@ -354,9 +354,8 @@ TEST(SessionTransact, AnswersRepeatedChallenges)
     StubDaemon daemon({"--challenge", "3"});
     SessionPtr session = Open(daemon.socketPath());
     ASSERT_NE(session, nullptr);
-    MsgPtr request = CompletedMsg(MSG_TYPE_CONTROL_PING);
     int status = -1;
-    MsgPtr reply(SessionTransact(session.get(), request.get(), 5, &status));
+    MsgPtr reply = Ping(session.get(), 5, &status);
     EXPECT_EQ(status, 0) << LRPC2StatusText(status);
     ASSERT_NE(reply, nullptr);
     EXPECT_EQ(TypeOf(reply.get()), MSG_TYPE_CONTROL_PING);
@@ -397,9 +396,8 @@ TEST(SessionTransact, ReadsRepliesLargerThanTheFirstBlock)
     });
     SessionPtr session = Open(peer.path());
     ASSERT_NE(session, nullptr);
-    MsgPtr request = CompletedMsg(MSG_TYPE_CONTROL_PING);
     int status = -1;
-    MsgPtr reply(SessionTransact(session.get(), request.get(), 5, &status));
+    MsgPtr reply = Ping(session.get(), 5, &status);
     ASSERT_EQ(status, 0) << LRPC2StatusText(status);
     void *data = nullptr;
     size_t length = 0;
@@ -417,9 +415,8 @@ TEST(SessionTransact, ALengthFieldPromisingMoreThanArrivesEndsWith404)
     });
     SessionPtr session = Open(peer.path());
     ASSERT_NE(session, nullptr);
-    MsgPtr request = CompletedMsg(MSG_TYPE_CONTROL_PING);
     int status = -1;
-    EXPECT_EQ(SessionTransact(session.get(), request.get(), 5, &status), nullptr);
+    EXPECT_EQ(Ping(session.get(), 5, &status), nullptr);
     EXPECT_EQ(status, LRPC2_ERR_SOCKET_CLOSED);
 }
 
@@ -446,9 +443,8 @@ TEST(SessionTransact, RejectsBadRepliesWith405)
         });
         SessionPtr session = Open(peer.path());
         ASSERT_NE(session, nullptr);
-        MsgPtr request = CompletedMsg(MSG_TYPE_CONTROL_PING);
         int status = -1;
-        EXPECT_EQ(SessionTransact(session.get(), request.get(), 5, &status), nullptr) << c.what;
+        EXPECT_EQ(Ping(session.get(), 5, &status), nullptr) << c.what;
         EXPECT_EQ(status, LRPC2_ERR_SOCKET) << c.what;
         session.reset();
     }
@@ -469,9 +465,8 @@ TEST(SessionTransact, StandInDaemonFaultsGiveTheirStatus)
         StubDaemon daemon(c.options);
         SessionPtr session = Open(daemon.socketPath());
         ASSERT_NE(session, nullptr);
-        MsgPtr request = CompletedMsg(MSG_TYPE_CONTROL_PING);
         int status = -1;
-        EXPECT_EQ(SessionTransact(session.get(), request.get(), 5, &status), nullptr) << c.options[0];
+        EXPECT_EQ(Ping(session.get(), 5, &status), nullptr) << c.options[0];
         EXPECT_EQ(status, c.expected) << c.options[0];
     }
 }
@@ -481,9 +476,8 @@ TEST(SessionTransact, PeerClosingBeforeTheReplyGives404)
     ScriptedPeer peer([](int fd) { ReadFrame(fd); });
     SessionPtr session = Open(peer.path());
     ASSERT_NE(session, nullptr);
-    MsgPtr request = CompletedMsg(MSG_TYPE_CONTROL_PING);
     int status = -1;
-    EXPECT_EQ(SessionTransact(session.get(), request.get(), 5, &status), nullptr);
+    EXPECT_EQ(Ping(session.get(), 5, &status), nullptr);
     EXPECT_EQ(status, LRPC2_ERR_SOCKET_CLOSED);
 }
 
@@ -492,10 +486,9 @@ TEST(SessionTransact, TimesOutWith408WhenNoReplyComes)
     StubDaemon daemon({"--no-reply"});
     SessionPtr session = Open(daemon.socketPath());
     ASSERT_NE(session, nullptr);
-    MsgPtr request = CompletedMsg(MSG_TYPE_CONTROL_PING);
     int status = -1;
     const auto start = Clock::now();
-    EXPECT_EQ(SessionTransact(session.get(), request.get(), 1, &status), nullptr);
+    EXPECT_EQ(Ping(session.get(), 1, &status), nullptr);
     EXPECT_EQ(status, LRPC2_ERR_TIMEOUT);
     EXPECT_GE(SecondsSince(start), 0.8);
     EXPECT_LT(SecondsSince(start), 4.0);
@@ -507,9 +500,8 @@ TEST(SessionTransact, WaitsForADelayedReplyWithinTheTimeOut)
     SessionPtr session = Open(daemon.socketPath());
     ASSERT_NE(session, nullptr);
     for (int timeout : {2, 0}) {
-        MsgPtr request = CompletedMsg(MSG_TYPE_CONTROL_PING);
         int status = -1;
-        MsgPtr reply(SessionTransact(session.get(), request.get(), timeout, &status));
+        MsgPtr reply = Ping(session.get(), timeout, &status);
         EXPECT_EQ(status, 0) << "time-out " << timeout;
         EXPECT_NE(reply, nullptr);
         EXPECT_TRUE(NonBlocking(session->readFd));

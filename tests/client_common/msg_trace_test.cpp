@@ -1,4 +1,5 @@
 #include "client_common/msg_trace.h"
+#include "support/client_handles.h"
 
 #include <gtest/gtest.h>
 
@@ -10,14 +11,11 @@
 #include <string>
 #include <vector>
 
+using testsupport::MsgPtr;
+
 namespace {
 
 using Bytes = std::vector<unsigned char>;
-
-struct MsgDeleter {
-    void operator()(ClientMsg *msg) const { MsgFree(msg); }
-};
-using MsgPtr = std::unique_ptr<ClientMsg, MsgDeleter>;
 
 std::string Render(const ClientMsg *msg)
 {

@@ -2,6 +2,8 @@
 
 #include "hlx/exceptions.h"
 #include "hlx/file_util.h"
+#include "support/child_process.h"
+#include "support/expect_throw.h"
 #include "support/temp_dir.h"
 #include "support/test_root.h"
 
@@ -10,7 +12,6 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <functional>
@@ -18,7 +19,9 @@
 #include <sstream>
 
 using hlx::path;
+using testsupport::ExpectThrow;
 using testsupport::ReadFile;
+using testsupport::RunAsNobody;
 using testsupport::TempDir;
 using testsupport::WriteFile;
 using ::testing::HasSubstr;
@@ -37,35 +40,6 @@ mode_t Mode(const std::string &name)
     if (stat(name.c_str(), &info) != 0)
         return 0;
     return info.st_mode & 07777;
-}
-
-// Runs `check` in a child process with the identity of "nobody", where
-// permissions are enforced even when the tests run as root; the child's exit
-// status is the check's result (0 = passed).
-int RunAsNobody(const std::function<int()> &check)
-{
-    pid_t child = fork();
-    if (child == 0) {
-        if (setgid(65534) != 0 || setuid(65534) != 0)
-            _exit(100);
-        _exit(check());
-    }
-    int status = 0;
-    waitpid(child, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 101;
-}
-
-// Expects `action` to throw exception class E with this message and code.
-template <class E>
-void ExpectThrow(const std::function<void()> &action, const std::string &message, int rc)
-{
-    try {
-        action();
-        ADD_FAILURE() << "nothing thrown, expected: " << message;
-    } catch (const E &e) {
-        EXPECT_EQ(message, e.what());
-        EXPECT_EQ(rc, e.rc());
-    }
 }
 
 } // namespace

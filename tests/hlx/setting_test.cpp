@@ -2,6 +2,8 @@
 
 #include "hlx/exceptions.h"
 #include "hlx/properties.h"
+#include "support/child_process.h"
+#include "support/expect_throw.h"
 #include "support/syslog_capture.h"
 #include "support/temp_dir.h"
 #include "support/test_root.h"
@@ -13,13 +15,14 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <functional>
 #include <set>
 
+using testsupport::ExpectThrow;
 using testsupport::ReadFile;
+using testsupport::RunInChild;
 using testsupport::SyslogCapture;
 using testsupport::TempDir;
 using testsupport::TestRoot;
@@ -55,18 +58,6 @@ std::set<std::string> DataDirectoryEntries()
     return names;
 }
 
-template <class E>
-void ExpectThrow(const std::function<void()> &action, const std::string &message, int rc)
-{
-    try {
-        action();
-        ADD_FAILURE() << "nothing thrown, expected: " << message;
-    } catch (const E &e) {
-        EXPECT_EQ(message, e.what());
-        EXPECT_EQ(rc, e.rc());
-    }
-}
-
 // A fresh store loads the framework configuration file. (Not reload(): its
 // macro reads reach Properties::instance() under the store's own lock, the
 // reverse of the order in which the store is created.)
@@ -92,19 +83,6 @@ protected:
     void TearDown() override { hlx::clearSettingsCache(); }
     TestRoot m_root;
 };
-
-// Runs `steps` in a child process (whose settings state and resource limits
-// stay its own) and returns its exit status: 0 when every step held,
-// otherwise the number of the first step that failed.
-int InChild(const std::function<int()> &steps)
-{
-    pid_t child = fork();
-    if (child == 0)
-        _exit(steps());
-    int status = 0;
-    waitpid(child, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 200;
-}
 
 void LimitFileSize(rlim_t bytes)
 {
@@ -244,7 +222,7 @@ TEST_F(SettingTest, SetSettingKeepsValueAsGivenAndStoresItTrimmed)
 TEST_F(SettingTest, DefersFailedWritesAndRetriesThemInOrder)
 {
     TestRoot::write(kDataDirectory + "kset.old.KSET.TEMP.abc123", "left by a crash");
-    int failed = InChild([] {
+    int failed = RunInChild([] {
         signal(SIGXFSZ, SIG_IGN);
         LimitFileSize(0);
         try {
@@ -282,7 +260,7 @@ TEST_F(SettingTest, DefersFailedWritesAndRetriesThemInOrder)
 TEST_F(SettingTest, DefersOnlyForDefaultDataDirectory)
 {
     TempDir other;
-    int failed = InChild([&] {
+    int failed = RunInChild([&] {
         signal(SIGXFSZ, SIG_IGN);
         hlx::setDataDirectory(other.path() + "/");
         LimitFileSize(0);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "client_common/client_msg.h"
+#include "support/client_handles.h"
 
 #include <cstdint>
 #include <memory>
@@ -47,11 +48,6 @@ public:
 private:
     Bytes m_bytes;
 };
-
-struct MsgDeleter {
-    void operator()(ClientMsg *msg) const { MsgFree(msg); }
-};
-using MsgPtr = std::unique_ptr<ClientMsg, MsgDeleter>;
 
 inline MsgPtr NewMsg(uint32_t type)
 {

@@ -2,6 +2,7 @@
 #include "client_common/lrpc2_session.h"
 #include "client_common/lrpc2_status.h"
 #include "client_common/msg_type_table.h"
+#include "support/client_handles.h"
 #include "support/stub_daemon.h"
 #include "support/temp_dir.h"
 
@@ -18,21 +19,13 @@
 #include <string>
 #include <vector>
 
+using testsupport::MsgPtr;
+using testsupport::SessionPtr;
 using testsupport::StubDaemon;
 using testsupport::TempDir;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-struct MsgDeleter {
-    void operator()(ClientMsg *msg) const { MsgFree(msg); }
-};
-using MsgPtr = std::unique_ptr<ClientMsg, MsgDeleter>;
-
-struct SessionDeleter {
-    void operator()(LRPC2Session *session) const { SessionClose(session); }
-};
-using SessionPtr = std::unique_ptr<LRPC2Session, SessionDeleter>;
 
 SessionPtr Open(const StubDaemon &daemon)
 {
