@@ -46,6 +46,8 @@ constexpr LogLevel LEVEL_DISABLED = 6;
 constexpr int DEFAULT_FACILITY = 32;
 
 class Logger;
+class Mutex;
+class Properties;
 typedef boost::shared_ptr<Logger> LoggerPtr;
 
 class Logger {
@@ -83,6 +85,14 @@ public:
     // The calling thread's tag, or null.
     static const char *threadContext();
 
+    // Sets the levels and facilities of the whole tree from the properties
+    // "log", "log.<logger>", "logger.facility.<selector>" and
+    // "logger.facility.<selector>.<logger>" (selector "*", then the program
+    // name). Every logger first goes back to inheriting; bad values are
+    // reported as warnings on "com.norvalex.logger". The properties store
+    // calls this after each complete load.
+    static void configure(Properties &properties);
+
     // Releases the registry and closes the syslog connection; the last
     // logger operation of a process (a later getLogger starts afresh).
     static void shutdown();
@@ -92,6 +102,14 @@ public:
 
 private:
     Logger(const std::string &name, const LoggerPtr &parent, LogLevel level, int facility);
+    // For configure(): the registry mutex, and the first step of a
+    // configuration (root at FATAL, every other logger inheriting), made
+    // while the caller holds that mutex.
+    static Mutex &registryMutex();
+    static void resetForConfiguration();
+    // For configure(): the value of "logger.openlog.<program>" in the
+    // process-wide store, applied by the first output.
+    static void setOpenlogSwitch(const std::string &value);
     void write(LogLevel level, bool withError, int error, const char *format,
                va_list arguments) const;
 

@@ -10,4 +10,8 @@ namespace hlx {
 // when the property is not set.
 std::string lookupProperty(const std::string &key);
 
+// Creates the properties store, loading the configuration file, unless it
+// exists already.
+void loadProperties();
+
 } // namespace hlx

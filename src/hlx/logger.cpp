@@ -1,6 +1,7 @@
 #include "hlx/logger.h"
 
 #include "hlx/mutex.h"
+#include "hlx/osport.h"
 #include "hlx/property_lookup.h"
 #include "hlx/thread.h"
 
@@ -146,18 +147,41 @@ private:
     bool m_full = false;
 };
 
-// Under the output mutex: once per process, before the first line.
+// Whether the first output opens the syslog connection explicitly. The
+// switch "logger.openlog.<program>" is handed over by configure() after each
+// complete load of the process-wide store, so the output path never reads
+// the store itself: it would take the store's lock under whatever locks the
+// logging thread holds. The first output only makes sure the store exists.
+enum OpenlogDecision { OPENLOG_UNDECIDED, OPENLOG_DECIDING, OPENLOG_OPEN, OPENLOG_SKIP };
+std::atomic<int> gOpenlogDecision{OPENLOG_UNDECIDED};
+
+void decideOpenlog()
+{
+    int expected = OPENLOG_UNDECIDED;
+    // Lines logged while the store loads (its own) go out without an
+    // explicit openlog: the C library opens a connection itself.
+    if (!gOpenlogDecision.compare_exchange_strong(expected, OPENLOG_DECIDING))
+        return;
+    loadProperties();
+    // No complete load: the switch is unset, which opens the connection.
+    expected = OPENLOG_DECIDING;
+    gOpenlogDecision.compare_exchange_strong(expected, OPENLOG_OPEN);
+}
+
+// Under the output mutex: once per process, before the first line written
+// after the decision.
 void openSyslogOnce()
 {
     if (gSyslogOpened)
         return;
-    // Set first: reading the property may load the configuration, which can
-    // log and so come back here.
-    gSyslogOpened = true;
-    const char *program = program_invocation_short_name;
-    std::string value = lowerCase(lookupProperty(std::string("logger.openlog.") + program));
-    if (value == "false" || value == "no" || value == "0")
+    int decision = gOpenlogDecision.load();
+    if (decision != OPENLOG_OPEN && decision != OPENLOG_SKIP)
         return;
+    gSyslogOpened = true;
+    if (decision == OPENLOG_SKIP)
+        return;
+    EnsureProgramName();
+    const char *program = program_invocation_short_name;
     if (!gSyslogIdent)
         gSyslogIdent = strdup(program);
     openlog(gSyslogIdent ? gSyslogIdent : program, LOG_PID, DEFAULT_FACILITY);
@@ -165,6 +189,8 @@ void openSyslogOnce()
 
 void output(int priority, const char *format, va_list arguments)
 {
+    if (gOpenlogDecision.load() == OPENLOG_UNDECIDED)
+        decideOpenlog();
     ScopedLock guard(gOutputMutex.get());
     openSyslogOnce();
     vsyslog(priority, format, arguments);
@@ -194,6 +220,27 @@ LoggerPtr Logger::getLogger(const std::string &name)
     LoggerPtr logger(new Logger(name, parent, LEVEL_INHERIT, -1));
     gRegistry->loggers[name] = logger;
     return logger;
+}
+
+void Logger::setOpenlogSwitch(const std::string &value)
+{
+    std::string lower = lowerCase(value);
+    bool skip = lower == "false" || lower == "no" || lower == "0";
+    gOpenlogDecision.store(skip ? OPENLOG_SKIP : OPENLOG_OPEN);
+}
+
+Mutex &Logger::registryMutex()
+{
+    return gRegistryMutex.get();
+}
+
+void Logger::resetForConfiguration()
+{
+    getLogger(std::string())->setLevel(LEVEL_FATAL);
+    for (const auto &entry : gRegistry->loggers) {
+        entry.second->setLevel(LEVEL_INHERIT);
+        entry.second->setFacility(-1);
+    }
 }
 
 LogLevel Logger::effectiveLevel() const

@@ -1,13 +1,18 @@
 #include "hlx/property_lookup.h"
 
+#include "hlx/properties.h"
+
 namespace hlx {
 
 std::string lookupProperty(const std::string &key)
 {
-    // The properties store answers this once it exists; until then every
-    // property reads as unset, which selects each caller's default.
-    (void)key;
-    return std::string();
+    // The first lookup creates the store, which loads the configuration file.
+    return Properties::instance()->getString(key);
+}
+
+void loadProperties()
+{
+    Properties::instance();
 }
 
 } // namespace hlx

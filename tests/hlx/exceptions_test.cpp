@@ -1,5 +1,6 @@
 #include "hlx/exceptions.h"
 #include "hlx/logger.h"
+#include "support/framework_config.h"
 #include "support/syslog_capture.h"
 
 #include <gtest/gtest.h>
@@ -11,6 +12,8 @@
 #include <vector>
 
 using testsupport::SyslogCapture;
+
+const auto *const gFrameworkConfig = ::testing::AddGlobalTestEnvironment(new testsupport::TestRootFrameworkConfig);
 
 namespace {
 

@@ -1,6 +1,7 @@
 // The syslog connection is opened once per process, by the first output, so
 // this program checks it before anything else has logged.
 #include "hlx/logger.h"
+#include "support/framework_config.h"
 #include "support/syslog_capture.h"
 
 #include <gtest/gtest.h>
@@ -9,6 +10,8 @@
 
 using testsupport::SyslogCapture;
 using testsupport::SyslogRecord;
+
+const auto *const gFrameworkConfig = ::testing::AddGlobalTestEnvironment(new testsupport::TestRootFrameworkConfig);
 
 TEST(LoggerOpenlog, FirstOutputOpensSyslogOnceWithPidAndAuth)
 {

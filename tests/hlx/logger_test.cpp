@@ -1,4 +1,5 @@
 #include "hlx/logger.h"
+#include "support/framework_config.h"
 #include "support/syslog_capture.h"
 
 #include <gtest/gtest.h>
@@ -14,6 +15,8 @@ using hlx::Logger;
 using hlx::LoggerPtr;
 using testsupport::SyslogCapture;
 using testsupport::SyslogRecord;
+
+const auto *const gFrameworkConfig = ::testing::AddGlobalTestEnvironment(new testsupport::TestRootFrameworkConfig);
 
 namespace {
 

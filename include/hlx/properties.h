@@ -1,0 +1,109 @@
+// The framework's process-wide configuration store.
+//
+// Properties::instance() creates the store on first use and loads the
+// framework configuration file into it; every framework component reads its
+// settings from there. Lookups never fail: an absent name reads as an empty
+// text, the integer default or an empty list. List values are split once per
+// name and load and then shared, unmodified, through StringListPtr.
+#pragma once
+
+#include "hlx/mutex.h"
+
+#include <boost/shared_ptr.hpp>
+
+#include <istream>
+#include <list>
+#include <map>
+#include <ostream>
+#include <string>
+
+namespace hlx {
+
+typedef std::list<std::string> StringList;
+typedef boost::shared_ptr<const StringList> StringListPtr;
+
+class Properties {
+public:
+    typedef std::map<std::string, std::string> ValueMap;
+
+    // The process-wide store, created and loaded by the first call. The
+    // store is published before it loads, so code run by the load (the
+    // settings store, the logger) may call instance() again and gets the
+    // store being loaded. `debugDump` only matters to the creating call.
+    static Properties *instance(bool debugDump = false);
+    static void destroyInstance();
+
+    // A store of its own, empty until loaded; instance() is the one the
+    // framework reads.
+    explicit Properties(bool debugDump = false);
+    Properties(const Properties &) = delete;
+    Properties &operator=(const Properties &) = delete;
+
+    // Loads a configuration stream or file into the store. Names loaded
+    // earlier stay unless the new content replaces them. A missing file is
+    // logged and leaves loaded() false.
+    void load(std::istream &in, bool expandMacros);
+    void loadFile(const std::string &path, bool expandMacros);
+    // Empties the store and loads the framework configuration file again;
+    // true when it was read to its end.
+    bool reload();
+    // Whether the last load read its input to the end.
+    bool loaded() const;
+
+    std::string getString(const std::string &name);
+    // Leading decimal digits of the value (atoi), or `defaultValue` when the
+    // value is empty or absent.
+    int getInt(const std::string &name, int defaultValue);
+
+    // The items of a list property; the value may name a list file with
+    // "file:<path>". Without a default, or when the list comes from the
+    // property itself, the result is cached until the next load.
+    StringListPtr getStringList(const std::string &name);
+    StringListPtr getStringList(const std::string &name, const std::string &defaultValue);
+
+    // The half-open range of names starting with `prefix`, in byte order.
+    // The iterators point into the store: a name added meanwhile may or may
+    // not show up, and reload() invalidates them.
+    bool findPrefix(const std::string &prefix, ValueMap::const_iterator &first,
+                    ValueMap::const_iterator &last);
+
+    void setStringList(const std::string &name, const StringList &list, bool expandFlag);
+    // Stores the sorted union of the current items and `items`; false when
+    // the stored text did not change.
+    bool addToStringList(const std::string &name, const StringList &items, bool expandFlag);
+    // Removes the first occurrence of each given item; false when none was found.
+    bool removeFromStringList(const std::string &name, const StringList &items, bool expandFlag);
+
+    // "#<title>" (when given), then "name=value" per property in name order.
+    void dump(std::ostream &out, const std::string &title);
+    // Dumps instance() to the controlling terminal, if there is one.
+    static void dumpToTerminal();
+
+private:
+    StringListPtr buildStringList(const std::string &name, const std::string *defaultValue);
+    void cacheList(const std::string &name, const std::string &rawValue, const StringListPtr &list);
+    std::string lookupMacro(const std::string &name);
+    void setBuiltInMacros();
+
+    ValueMap m_values;
+    Mutex m_mutex;
+    ValueMap m_rawValues;
+    std::map<std::string, StringListPtr> m_listCache;
+    ValueMap m_macros;
+    bool m_loaded;
+    bool m_expandMacros;
+    bool m_debugDump;
+    std::string m_empty;
+};
+
+// Encodes a value so that parsing it as a property value gives it back. With
+// `expandFlag` clear, `$name$` macro references of the non-expanding form are
+// turned back into `$name`.
+std::string quoteValue(const std::string &text, bool expandFlag);
+// Items through quoteValue, joined with single spaces.
+std::string joinList(const StringList &list, bool expandFlag);
+// "name: value" in configuration file syntax.
+std::string formatLine(const std::string &name, const std::string &value, bool expandFlag);
+std::string formatListLine(const std::string &name, const StringList &list, bool expandFlag);
+
+} // namespace hlx

@@ -1,0 +1,102 @@
+#include "hlx/file_util.h"
+
+#include "hlx/exceptions.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace hlx {
+namespace file_util {
+
+namespace {
+
+// Every failing call reports "OS call failed: <error text>" with the call's
+// own result, -1, as the result code.
+[[noreturn]] void ThrowCallFailed(int line, int error)
+{
+    char text[256];
+    throw SystemException("file_util", line, std::string("OS call failed: ") + strerror_r(error, text, sizeof text),
+                          "hlx::SystemException", -1, true);
+}
+
+// Removes a temporary file that could not be given its permissions or owner,
+// keeping the error of the call that failed.
+void Discard(int descriptor, const char *name)
+{
+    int error = errno;
+    ::close(descriptor);
+    ::unlink(name);
+    errno = error;
+}
+
+void OpenTemp(char *name_template, mode_t mode, bool change_owner, uid_t uid, gid_t gid, std::ofstream &out)
+{
+    int descriptor = ::mkostemp(name_template, O_CLOEXEC);
+    if (descriptor < 0)
+        ThrowCallFailed(__LINE__, errno);
+    if (::fchmod(descriptor, mode) != 0) {
+        Discard(descriptor, name_template);
+        ThrowCallFailed(__LINE__, errno);
+    }
+    if (change_owner && ::fchown(descriptor, uid, gid) != 0) {
+        Discard(descriptor, name_template);
+        ThrowCallFailed(__LINE__, errno);
+    }
+    out.open(name_template, std::ios::out | std::ios::trunc);
+    ::close(descriptor);
+}
+
+struct stat StatOrThrow(const char *name, int line)
+{
+    struct stat info;
+    if (::stat(name, &info) != 0)
+        ThrowCallFailed(line, errno);
+    return info;
+}
+
+} // namespace
+
+int make_temp(std::string &name_template)
+{
+    std::string name = name_template;
+    int descriptor = ::mkostemp(&name[0], O_CLOEXEC);
+    if (descriptor < 0)
+        ThrowCallFailed(__LINE__, errno);
+    name_template = name;
+    return descriptor;
+}
+
+int create_temp(std::string &name_template, mode_t mode, uid_t uid, gid_t gid)
+{
+    int descriptor = make_temp(name_template);
+    if (::fchmod(descriptor, mode) != 0 || ::fchown(descriptor, uid, gid) != 0) {
+        Discard(descriptor, name_template.c_str());
+        return -1;
+    }
+    return descriptor;
+}
+
+void open_temp(char *name_template, mode_t mode, std::ofstream &out)
+{
+    OpenTemp(name_template, mode, false, 0, 0, out);
+}
+
+void open_temp(char *name_template, mode_t mode, uid_t uid, gid_t gid, std::ofstream &out)
+{
+    OpenTemp(name_template, mode, true, uid, gid, out);
+}
+
+off_t file_size(const char *name) { return StatOrThrow(name, __LINE__).st_size; }
+
+off_t file_size(const std::string &name) { return file_size(name.c_str()); }
+
+mode_t file_permissions(const char *name) { return StatOrThrow(name, __LINE__).st_mode & 0777; }
+
+mode_t file_permissions(const std::string &name) { return file_permissions(name.c_str()); }
+
+} // namespace file_util
+} // namespace hlx

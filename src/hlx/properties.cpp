@@ -1,0 +1,475 @@
+#include "hlx/properties.h"
+
+#include "client_common/well_known_paths.h"
+#include "hlx/config_parser.h"
+#include "hlx/exceptions.h"
+#include "hlx/logger.h"
+#include "hlx/setting.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <vector>
+
+namespace hlx {
+
+namespace {
+
+// The process-wide store and the lock that guards its creation and
+// destruction. The lock is made on first use: the first log output of a
+// process may come from a static initialiser of another unit.
+Properties *gVexaProperties = nullptr;
+Mutex *gPropMtx = nullptr;
+
+Mutex &propertiesCreationMutex()
+{
+    if (gPropMtx == nullptr)
+        gPropMtx = new Mutex;
+    return *gPropMtx;
+}
+
+// The built-in macros and the settings that give them their values.
+struct BuiltInMacro {
+    const char *macro;
+    const char *setting;
+};
+const BuiltInMacro BUILT_IN_MACROS[] = {
+    {"JOINNAME", SETTING_HOST_NAME},
+    {"SITE", SETTING_MACHINE_SITE},
+    {"DOMAIN", SETTING_DOMAIN_NAME},
+    {"ZONE", SETTING_ZONE_REALNAME},
+};
+
+// Every built-in macro value is read here, from the settings store with the
+// property override enabled. The override is read from the store being
+// loaded, whose mutex this thread already holds.
+std::string readMacroSetting(const char *setting)
+{
+    return getSetting(setting, false);
+}
+
+// A zone's setting is its distinguished name; the macro wants its first
+// common name.
+std::string zoneMacroValue(const std::string &setting)
+{
+    size_t cn = setting.find("CN=");
+    if (cn == std::string::npos)
+        return setting;
+    size_t start = cn + 3;
+    size_t comma = setting.find(',');
+    if (comma != std::string::npos && comma >= start)
+        return setting.substr(start, comma - start);
+    return setting.substr(start);
+}
+
+std::string describeList(const std::string &name, const StringList &list)
+{
+    std::string text = name + ": ";
+    for (const std::string &item : list)
+        text += "(" + item + "), ";
+    return text;
+}
+
+} // namespace
+
+Properties *Properties::instance(bool debugDump)
+{
+    Properties *created;
+    {
+        ScopedLock lock(propertiesCreationMutex());
+        if (gVexaProperties != nullptr)
+            return gVexaProperties;
+        created = new Properties(debugDump);
+        // The new store is locked before it is published and stays locked
+        // until it is loaded: other threads wait at their first lookup,
+        // while the load itself may come back here (the settings behind the
+        // macros, the logger's first output) and reads the store it is
+        // loading. The creation lock is not held during the load, so it
+        // never orders the locks the load takes. Nobody else can hold the
+        // fresh mutex, so taking it cannot wait.
+        created->m_mutex.trylock();
+        gVexaProperties = created;
+    }
+    try {
+        created->loadFile(FRAMEWORK_CONFIG_PATH, true);
+    } catch (...) {
+        created->m_mutex.unlock();
+        throw;
+    }
+    created->m_mutex.unlock();
+    return created;
+}
+
+void Properties::destroyInstance()
+{
+    ScopedLock lock(propertiesCreationMutex());
+    delete gVexaProperties;
+    gVexaProperties = nullptr;
+}
+
+Properties::Properties(bool debugDump)
+    : m_loaded(false), m_expandMacros(true), m_debugDump(debugDump)
+{
+}
+
+void Properties::setBuiltInMacros()
+{
+    for (const BuiltInMacro &builtIn : BUILT_IN_MACROS) {
+        std::string value;
+        try {
+            value = readMacroSetting(builtIn.setting);
+        } catch (const HLXException &) {
+            value = "<unknown>";
+        }
+        if (std::string(builtIn.macro) == "ZONE")
+            value = zoneMacroValue(value);
+        m_macros[builtIn.macro] = value;
+    }
+}
+
+std::string Properties::lookupMacro(const std::string &name)
+{
+    std::string &macro = m_macros[name];
+    if (!macro.empty())
+        return macro;
+    if (const char *environment = getenv(name.c_str()))
+        return environment;
+    ScopedLock lock(m_mutex);
+    ValueMap::const_iterator raw = m_rawValues.find(name);
+    return raw != m_rawValues.end() ? raw->second : std::string();
+}
+
+void Properties::load(std::istream &in, bool expandMacros)
+{
+    LoggerPtr log = Logger::getLogger("util.properties");
+    ScopedLock lock(m_mutex);
+    m_loaded = false;
+    m_expandMacros = expandMacros;
+    m_rawValues.clear();
+    m_listCache.clear();
+    if (in.fail() || in.bad()) {
+        log->log(LEVEL_ERROR, "Unable to open config file");
+        return;
+    }
+    setBuiltInMacros();
+
+    config::MacroLookup lookup = [this](const std::string &name) { return lookupMacro(name); };
+    std::string line;
+    std::string name;
+    std::string value;
+    while (!config::atEndOfStream(in)) {
+        config::readLogicalLine(in, line, true);
+        if (!config::parseLine(line, name, value))
+            continue;
+        std::string raw = expandMacros ? config::expandMacros(value, lookup) : config::rewriteMacros(value);
+        m_values[name] = config::unquote(config::unescape(raw));
+        m_rawValues[name] = std::move(raw);
+    }
+    // A read error is not the end of the file: what was read stays, but the
+    // load does not count as complete.
+    if (in.bad())
+        return;
+    m_loaded = true;
+    Logger::configure(*this);
+
+    if (log->effectiveLevel() <= LEVEL_DEBUG) {
+        int level = m_debugDump ? LEVEL_DEBUG : LEVEL_TRACE;
+        for (const ValueMap::value_type &entry : m_values)
+            log->log(level, "property: %s=%s", entry.first.c_str(), entry.second.c_str());
+    }
+}
+
+void Properties::loadFile(const std::string &path, bool expandMacros)
+{
+    {
+        // A file that cannot be opened must not look loaded because an
+        // earlier load of this store succeeded.
+        ScopedLock lock(m_mutex);
+        m_loaded = false;
+    }
+    std::ifstream in(path.c_str());
+    if (in.is_open())
+        load(in, expandMacros);
+    if (!loaded())
+        Logger::getLogger("util.properties")->log(LEVEL_ERROR, "Unable to open config file: %s", path.c_str());
+}
+
+bool Properties::reload()
+{
+    ScopedLock lock(m_mutex);
+    m_rawValues.clear();
+    m_listCache.clear();
+    m_macros.clear();
+    m_values.clear();
+    m_loaded = false;
+    loadFile(FRAMEWORK_CONFIG_PATH, true);
+    return m_loaded;
+}
+
+bool Properties::loaded() const
+{
+    ScopedLock lock(const_cast<Mutex &>(m_mutex));
+    return m_loaded;
+}
+
+std::string Properties::getString(const std::string &name)
+{
+    ScopedLock lock(m_mutex);
+    ValueMap::const_iterator entry = m_values.find(name);
+    return entry != m_values.end() ? entry->second : m_empty;
+}
+
+int Properties::getInt(const std::string &name, int defaultValue)
+{
+    std::string value = getString(name);
+    return value.empty() ? defaultValue : atoi(value.c_str());
+}
+
+StringListPtr Properties::getStringList(const std::string &name)
+{
+    return buildStringList(name, nullptr);
+}
+
+StringListPtr Properties::getStringList(const std::string &name, const std::string &defaultValue)
+{
+    return buildStringList(name, &defaultValue);
+}
+
+StringListPtr Properties::buildStringList(const std::string &name, const std::string *defaultValue)
+{
+    std::vector<std::string> candidates;
+    {
+        ScopedLock lock(m_mutex);
+        std::map<std::string, StringListPtr>::const_iterator cached = m_listCache.find(name);
+        if (cached != m_listCache.end())
+            return cached->second;
+        ValueMap::const_iterator raw = m_rawValues.find(name);
+        candidates.push_back(raw != m_rawValues.end() ? raw->second : std::string());
+    }
+    if (defaultValue != nullptr)
+        candidates.push_back(*defaultValue);
+
+    // The lock is not held while a list is built: a list file may be slow to
+    // read. Two threads may then build the same list; the later one wins.
+    boost::shared_ptr<StringList> list(new StringList);
+    bool cacheable = true;
+    bool noFileFailure = true;
+    bool found = false;
+    for (size_t i = 0; i < candidates.size() && !found; ++i) {
+        const std::string &candidate = candidates[i];
+        if (i > 0)
+            cacheable = false;
+        if (candidate.empty())
+            continue;
+        std::string path;
+        if (config::isListFileValue(candidate, path)) {
+            found = config::readListFileValue(path, name, *list);
+            if (!found)
+                noFileFailure = false;
+            continue;
+        }
+        config::splitList(candidate, *list);
+        found = true;
+    }
+
+    if (!found && noFileFailure) {
+        cacheList(name, candidates[0], list);
+        return list;
+    }
+    LoggerPtr log = Logger::getLogger("util.properties");
+    if (log->effectiveLevel() <= LEVEL_TRACE)
+        log->log(LEVEL_DEBUG, "Property list %s", describeList(name, *list).c_str());
+    if (cacheable)
+        cacheList(name, candidates[0], list);
+    return list;
+}
+
+void Properties::cacheList(const std::string &name, const std::string &rawValue, const StringListPtr &list)
+{
+    // The list was built without the lock: if the value was edited or loaded
+    // anew meanwhile, the list is already out of date and must not replace
+    // what the cache will be given for the new value.
+    ScopedLock lock(m_mutex);
+    ValueMap::const_iterator raw = m_rawValues.find(name);
+    if ((raw != m_rawValues.end() ? raw->second : m_empty) == rawValue)
+        m_listCache[name] = list;
+}
+
+bool Properties::findPrefix(const std::string &prefix, ValueMap::const_iterator &first,
+                            ValueMap::const_iterator &last)
+{
+    ScopedLock lock(m_mutex);
+    first = m_values.lower_bound(prefix);
+    if (first == m_values.end() || first->first.compare(0, prefix.size(), prefix) != 0) {
+        first = last = m_values.end();
+        return false;
+    }
+    // The first name past the range is the prefix with its last byte raised
+    // by one; bytes that would overflow are dropped first.
+    std::string bound = prefix;
+    while (!bound.empty() && static_cast<unsigned char>(bound.back()) == 0xFF)
+        bound.pop_back();
+    if (bound.empty()) {
+        last = m_values.end();
+        return true;
+    }
+    bound.back() = static_cast<char>(static_cast<unsigned char>(bound.back()) + 1);
+    last = m_values.lower_bound(bound);
+    return true;
+}
+
+void Properties::setStringList(const std::string &name, const StringList &list, bool expandFlag)
+{
+    std::string value = joinList(list, expandFlag);
+    ScopedLock lock(m_mutex);
+    m_values[name] = value;
+    m_rawValues[name] = value;
+    m_listCache.erase(name);
+}
+
+bool Properties::addToStringList(const std::string &name, const StringList &items, bool expandFlag)
+{
+    // Held from the read to the write, so that concurrent edits of one list
+    // never lose each other's items.
+    ScopedLock edit(m_mutex);
+    StringListPtr current = getStringList(name, "");
+    std::vector<std::string> present(current->begin(), current->end());
+    std::vector<std::string> added(items.begin(), items.end());
+    std::sort(present.begin(), present.end());
+    std::sort(added.begin(), added.end());
+    std::vector<std::string> merged;
+    merged.reserve(present.size() + added.size());
+    std::merge(present.begin(), present.end(), added.begin(), added.end(), std::back_inserter(merged));
+    merged.erase(std::unique(merged.begin(), merged.end()), merged.end());
+    std::string joined = joinList(StringList(merged.begin(), merged.end()), expandFlag);
+
+    ValueMap::const_iterator stored = m_values.find(name);
+    if (joined == (stored != m_values.end() ? stored->second : m_empty))
+        return false;
+    m_values[name] = joined;
+    m_rawValues[name] = joined;
+    m_listCache.erase(name);
+    return true;
+}
+
+bool Properties::removeFromStringList(const std::string &name, const StringList &items, bool expandFlag)
+{
+    ScopedLock edit(m_mutex);
+    StringListPtr current = getStringList(name, "");
+    StringList remaining(*current);
+    bool erased = false;
+    for (const std::string &item : items) {
+        StringList::iterator found = std::find(remaining.begin(), remaining.end(), item);
+        if (found != remaining.end()) {
+            remaining.erase(found);
+            erased = true;
+        }
+    }
+    if (erased)
+        setStringList(name, remaining, expandFlag);
+    return erased;
+}
+
+void Properties::dump(std::ostream &out, const std::string &title)
+{
+    ScopedLock lock(m_mutex);
+    if (!title.empty())
+        out << "#" << title << "\n";
+    for (const ValueMap::value_type &entry : m_values)
+        out << entry.first << "=" << entry.second << "\n";
+}
+
+void Properties::dumpToTerminal()
+{
+    std::ofstream terminal("/dev/tty");
+    if (terminal.is_open())
+        instance()->dump(terminal, "Properties dump");
+}
+
+std::string quoteValue(const std::string &text, bool expandFlag)
+{
+    const bool hasSpace = text.find(' ') != std::string::npos;
+    std::string out;
+    out.reserve(text.size() + 8);
+    for (size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        switch (c) {
+        case '\t': out += "\\t"; continue;
+        case '\n': out += "\\n"; continue;
+        case '\v': out += "\\v"; continue;
+        case '\f': out += "\\f"; continue;
+        case '\r': out += "\\r"; continue;
+        case ' ':
+        case ',':
+            if (!hasSpace)
+                out += '\\';
+            out += c;
+            continue;
+        case '"':
+        case '\'':
+        case '\\':
+            out += '\\';
+            out += c;
+            continue;
+        case '$':
+            break;
+        default:
+            out += c;
+            continue;
+        }
+        if (expandFlag) {
+            out += "\\$";
+            continue;
+        }
+        // The non-expanding form writes a reference as `$name$`; give back
+        // `$name`, escaping a name character that follows so that it does
+        // not lengthen the name.
+        if (i + 1 < text.size() && text[i + 1] != '$') {
+            size_t closing = text.find('$', i + 1);
+            if (closing == std::string::npos) {
+                out.append(text, i, std::string::npos);
+                i = text.size();
+                continue;
+            }
+            out.append(text, i, closing - i);
+            if (closing + 1 < text.size() && config::isMacroNameChar(text[closing + 1]))
+                out += '\\';
+            i = closing;
+            continue;
+        }
+        if (i + 1 < text.size()) {
+            out += "\\$";
+            ++i;
+        } else {
+            out += '\\';
+        }
+    }
+    if (hasSpace)
+        return "\"" + out + "\"";
+    return out;
+}
+
+std::string joinList(const StringList &list, bool expandFlag)
+{
+    std::string joined;
+    bool first = true;
+    for (const std::string &item : list) {
+        if (!first)
+            joined += ' ';
+        first = false;
+        joined += quoteValue(item, expandFlag);
+    }
+    return joined;
+}
+
+std::string formatLine(const std::string &name, const std::string &value, bool expandFlag)
+{
+    return quoteValue(name, expandFlag) + ": " + quoteValue(value, expandFlag);
+}
+
+std::string formatListLine(const std::string &name, const StringList &list, bool expandFlag)
+{
+    return quoteValue(name, expandFlag) + ": " + joinList(list, expandFlag);
+}
+
+} // namespace hlx

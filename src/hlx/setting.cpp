@@ -1,0 +1,435 @@
+#include "hlx/setting.h"
+
+#include "client_common/well_known_paths.h"
+#include "hlx/exceptions.h"
+#include "hlx/file_util.h"
+#include "hlx/logger.h"
+#include "hlx/mutex.h"
+#include "hlx/path.h"
+#include "hlx/properties.h"
+
+#include <ctype.h>
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <map>
+#include <vector>
+
+const char SETTING_MACHINE_SITE[] = "site";
+const char SETTING_DOMAIN_NAME[] = "domain";
+const char SETTING_HOST_NAME[] = "host";
+const char SETTING_PREW2K_HOST[] = "prew2k.host";
+const char SETTING_PASSWORD_CHANGE_TIMESTAMP[] = "password.change.timestamp";
+const char SETTING_ZONE[] = "zone";
+const char SETTING_ZONE_REALNAME[] = "zonename";
+const char SETTING_DOMAIN_CONTROLLER[] = "domaincontroller";
+const char SETTING_SCHEMA[] = "schema";
+const char SETTING_SFU_DOMAIN[] = "sfudomain";
+const char SETTING_PREFERRED_ENCTYPE[] = "preferred.enctype";
+const char SETTING_DES_SALT[] = "des.salt";
+const char SETTING_GLOBAL_CATALOG[] = "globalcatalog";
+const char SETTING_FOREST[] = "forest";
+const char SETTING_HOST_SID[] = "hostsid";
+const char SETTING_CACHE_EXPIRED[] = "cache.expired";
+const char SETTING_INSTALLATION_ID[] = "qr.installation.id";
+
+namespace hlx {
+
+const char KSET_TEMP_MARKER[] = ".KSET.TEMP";
+
+namespace {
+
+const char kKsetPrefix[] = "kset.";
+const char kWhitespace[] = " \t\n\r\v\f";
+const char kAutoZoneGuid[] = "00112233445566778899aabbccddeeff";
+
+struct Setting {
+    std::string value;
+    int mode;
+};
+
+// The module state, guarded by the settings mutex.
+struct SettingsState {
+    std::string dataDirectory = DATA_DIRECTORY_PATH;
+    std::map<std::string, Setting> settings;
+    std::vector<std::string> pending;
+    bool firstFlush = true;
+};
+
+LazyMutex gSettingsMutex;
+
+SettingsState &State()
+{
+    static SettingsState state;
+    return state;
+}
+
+LoggerPtr SettingsLogger() { return Logger::getLogger("util.settings"); }
+
+std::string ErrorText(int error)
+{
+    char buffer[256];
+    return strerror_r(error, buffer, sizeof buffer);
+}
+
+// "<format filled with the path>: <error text>", within a 512-byte message.
+std::string WithSystemError(const char *format, const std::string &path, int error)
+{
+    char widened[512];
+    snprintf(widened, sizeof widened, "%s: %%s", format);
+    char message[512];
+    snprintf(message, sizeof message, widened, path.c_str(), ErrorText(error).c_str());
+    return message;
+}
+
+std::string Formatted(const char *format, const std::string &path)
+{
+    char message[512];
+    snprintf(message, sizeof message, format, path.c_str());
+    return message;
+}
+
+[[noreturn]] void ThrowIO(int line, const std::string &message, int rc)
+{
+    throw IOException("setting", line, message, "IOException", rc, true);
+}
+
+std::string Trim(const std::string &text)
+{
+    size_t first = text.find_first_not_of(kWhitespace);
+    if (first == std::string::npos)
+        return std::string();
+    size_t last = text.find_last_not_of(kWhitespace);
+    return text.substr(first, last - first + 1);
+}
+
+std::string UpperCase(std::string text)
+{
+    for (char &c : text)
+        c = char(toupper(static_cast<unsigned char>(c)));
+    return text;
+}
+
+bool IsControl(unsigned char c) { return c < 0x20 || c == 0x7f; }
+
+bool HasControlCharacter(const std::string &text)
+{
+    return std::any_of(text.begin(), text.end(), [](char c) { return IsControl(static_cast<unsigned char>(c)); });
+}
+
+[[noreturn]] void ThrowControlCharacter(int line, const std::string &path)
+{
+    throw BadDataException("setting", line, Formatted("Control character is disallowed in %s file.", path),
+                           "BadDataException", -1, true);
+}
+
+std::string KsetPath(const std::string &directory, const std::string &name)
+{
+    return directory + kKsetPrefix + name;
+}
+
+std::string DirectoryOrData(const std::string &directory)
+{
+    return directory.empty() ? State().dataDirectory : directory;
+}
+
+// Closes a descriptor on every way out of a scope.
+class DescriptorCloser {
+public:
+    explicit DescriptorCloser(int descriptor) : m_descriptor(descriptor) {}
+    ~DescriptorCloser() { ::close(m_descriptor); }
+    DescriptorCloser(const DescriptorCloser &) = delete;
+    DescriptorCloser &operator=(const DescriptorCloser &) = delete;
+
+private:
+    int m_descriptor;
+};
+
+// Writes the value to an open temporary file and flushes it to disk: a crash
+// after the rename must never find an empty or partial value.
+void WriteTemporary(int descriptor, const std::string &temporary, const std::string &value)
+{
+    ssize_t written = ::write(descriptor, value.data(), value.size());
+    if (written < 0)
+        ThrowIO(__LINE__, WithSystemError("Cannot write file %s", temporary, errno), errno);
+    if (size_t(written) != value.size())
+        ThrowIO(__LINE__, Formatted("Cannot write all data to file %s", temporary), -1);
+    if (::fsync(descriptor) != 0)
+        ThrowIO(__LINE__, WithSystemError("Cannot write file %s", temporary, errno), errno);
+}
+
+} // namespace
+
+std::string getDataDirectory()
+{
+    ScopedLock lock(gSettingsMutex.get());
+    return State().dataDirectory;
+}
+
+void setDataDirectory(const std::string &directory)
+{
+    // The lines are logged after the settings mutex is released: the first
+    // log output of a process loads the configuration, whose macros read
+    // settings, possibly on another thread.
+    bool changed = false;
+    {
+        ScopedLock lock(gSettingsMutex.get());
+        if (State().settings.empty()) {
+            State().dataDirectory = directory;
+            changed = true;
+        }
+    }
+    if (!changed) {
+        SettingsLogger()->log(LEVEL_WARN,
+                              "Settings Map has already been created; cannot change root of data directory.");
+        throw AlreadyException("setting", __LINE__, "Change data directory", "AlreadyException", -1, true);
+    }
+    SettingsLogger()->log(LEVEL_INFO, "Changed root of data directory to %s.", directory.c_str());
+}
+
+std::string getSetting(const std::string &name, bool ignoreOverride)
+{
+    if (!ignoreOverride) {
+        std::string property = Properties::instance()->getString(kKsetPrefix + name);
+        if (!property.empty())
+            return property;
+    }
+    ScopedLock lock(gSettingsMutex.get());
+    auto found = State().settings.find(name);
+    if (found != State().settings.end())
+        return found->second.value;
+    std::string value = readKsetFile(name, "");
+    State().settings[name] = Setting{value, 0};
+    return value;
+}
+
+std::string getSettingOrDefault(const std::string &name, const std::string &defaultValue)
+{
+    try {
+        return getSetting(name, false);
+    } catch (const std::exception &) {
+        return defaultValue;
+    }
+}
+
+void setSetting(const std::string &name, const std::string &value, int mode, bool deferOnFailure)
+{
+    // Logged before the settings mutex is taken (see setDataDirectory).
+    SettingsLogger()->log(LEVEL_DEBUG, "Setting %s to %s\n", name.c_str(), value.c_str());
+    ScopedLock lock(gSettingsMutex.get());
+    SettingsState &state = State();
+    // A value that can never be stored is refused before the map takes it.
+    if (HasControlCharacter(Trim(value)))
+        ThrowControlCharacter(__LINE__, KsetPath(state.dataDirectory, name));
+    state.settings[name] = Setting{value, mode};
+    try {
+        writeKsetFile(name, value, mode, state.dataDirectory);
+        flushPendingSettings();
+    } catch (const IOException &) {
+        // Only writes to the system's own data directory are retried later.
+        if (!deferOnFailure || state.dataDirectory != DATA_DIRECTORY_PATH)
+            throw;
+        if (std::find(state.pending.begin(), state.pending.end(), name) == state.pending.end())
+            state.pending.push_back(name);
+    }
+}
+
+std::string readKsetFile(const std::string &name, const std::string &directory)
+{
+    ScopedLock lock(gSettingsMutex.get());
+    const std::string path = KsetPath(DirectoryOrData(directory), name);
+    int descriptor = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (descriptor < 0)
+        ThrowIO(__LINE__, WithSystemError("Cannot open file %s", path, errno), errno);
+    DescriptorCloser closer(descriptor);
+
+    struct stat info;
+    if (::fstat(descriptor, &info) != 0)
+        ThrowIO(__LINE__, WithSystemError("Cannot stat file to %s", path, errno), errno);
+    if (info.st_size > off_t(KSET_MAX_SIZE)) {
+        char message[512];
+        snprintf(message, sizeof message, "Size of kset file(%s) exceeds the maximum size(%d bytes)", path.c_str(),
+                 int(KSET_MAX_SIZE));
+        ThrowIO(__LINE__, message, -1);
+    }
+    if (info.st_size == 0)
+        return std::string();
+
+    char buffer[KSET_MAX_SIZE];
+    const size_t size = size_t(info.st_size);
+    ssize_t got = ::read(descriptor, buffer, size);
+    if (got < 0)
+        ThrowIO(__LINE__, WithSystemError("Cannot read file %s", path, errno), errno);
+    if (size_t(got) != size)
+        ThrowIO(__LINE__, Formatted("Cannot read all data in file %s", path), -1);
+    // One LF may end the file; it is not part of the value.
+    const size_t length = buffer[size - 1] == '\n' ? size - 1 : size;
+    for (size_t i = 0; i < length; ++i) {
+        if (IsControl(static_cast<unsigned char>(buffer[i])))
+            ThrowControlCharacter(__LINE__, path);
+    }
+    return Trim(std::string(buffer, length));
+}
+
+void writeKsetFile(const std::string &name, const std::string &value, int mode, const std::string &directory)
+{
+    ScopedLock lock(gSettingsMutex.get());
+    const std::string path = KsetPath(DirectoryOrData(directory), name);
+    const std::string trimmed = Trim(value);
+    // Reading refuses control characters, so storing one would lose the
+    // setting for good.
+    if (HasControlCharacter(trimmed))
+        ThrowControlCharacter(__LINE__, path);
+    ensureDataDirectory();
+    if (trimmed.empty()) {
+        ::unlink(path.c_str());
+        return;
+    }
+    if (trimmed.size() > KSET_MAX_SIZE) {
+        char message[512];
+        snprintf(message, sizeof message, "Size of kset file(%s) exceeded maximum size(%d bytes)", path.c_str(),
+                 int(KSET_MAX_SIZE));
+        ThrowIO(__LINE__, message, -1);
+    }
+
+    std::string temporary = path + KSET_TEMP_MARKER + ".XXXXXX";
+    int descriptor = file_util::make_temp(temporary);
+    DescriptorCloser closer(descriptor);
+    try {
+        WriteTemporary(descriptor, temporary, trimmed);
+        if (::rename(temporary.c_str(), path.c_str()) != 0)
+            ThrowIO(__LINE__, WithSystemError("Cannot rename file to %s", path, errno), errno);
+    } catch (...) {
+        ::unlink(temporary.c_str());
+        throw;
+    }
+    if (::chmod(path.c_str(), mode == 1 ? 0644 : 0600) != 0)
+        ThrowIO(__LINE__, WithSystemError("Cannot chmod file %s", path, errno), errno);
+}
+
+int flushPendingSettings()
+{
+    ScopedLock lock(gSettingsMutex.get());
+    SettingsState &state = State();
+    if (state.firstFlush) {
+        state.firstFlush = false;
+        removeStaleTempFiles();
+    }
+    if (state.pending.empty())
+        return 0;
+    size_t handled = 0;
+    try {
+        for (; handled < state.pending.size(); ++handled) {
+            auto found = state.settings.find(state.pending[handled]);
+            if (found != state.settings.end())
+                writeKsetFile(found->first, found->second.value, found->second.mode, DATA_DIRECTORY_PATH);
+        }
+    } catch (const std::exception &) {
+        // The failed name and those after it stay pending, in order.
+    }
+    state.pending.erase(state.pending.begin(), state.pending.begin() + long(handled));
+    removeStaleTempFiles();
+    return int(state.pending.size());
+}
+
+void removeStaleTempFiles()
+{
+    const std::string directory = DATA_DIRECTORY_PATH;
+    DIR *handle = ::opendir(directory.c_str());
+    if (!handle) {
+        int error = errno;
+        // A data directory that does not exist holds no stale files.
+        if (error == ENOENT)
+            return;
+        throw NotFoundException("file_util", __LINE__, "cannot open dir", "hlx::NotFoundException", error, true);
+    }
+    const std::string marker = UpperCase(KSET_TEMP_MARKER);
+    while (const struct dirent *entry = ::readdir(handle)) {
+        const std::string full = directory + entry->d_name;
+        try {
+            if (path(full).is_directory())
+                continue;
+        } catch (const NotFoundException &) {
+            // Gone since readdir (another writer's temporary file was just
+            // renamed) or a dangling link: not a directory either way.
+        } catch (...) {
+            ::closedir(handle);
+            throw;
+        }
+        if (UpperCase(full).find(marker) != std::string::npos)
+            ::unlink(full.c_str());
+    }
+    ::closedir(handle);
+}
+
+bool settingExists(const std::string &name) { return path(KsetPath(getDataDirectory(), name)).exists(); }
+
+time_t settingModificationTime(const std::string &name)
+{
+    struct stat info;
+    if (::stat(KsetPath(getDataDirectory(), name).c_str(), &info) != 0)
+        return 0;
+    return info.st_mtime;
+}
+
+void ensureDataDirectory()
+{
+    ScopedLock lock(gSettingsMutex.get());
+    path directory(State().dataDirectory);
+    if (!directory.exists())
+        directory.create_directories(0755);
+}
+
+void removeDataDirectory()
+{
+    ScopedLock lock(gSettingsMutex.get());
+    path(State().dataDirectory).remove(true);
+}
+
+void clearSettingsCache()
+{
+    ScopedLock lock(gSettingsMutex.get());
+    State().settings.clear();
+}
+
+void validateZoneSettings()
+{
+    const std::string zoneName = getSettingOrDefault(SETTING_ZONE_REALNAME, "");
+    const std::string schema = getSettingOrDefault(SETTING_SCHEMA, "");
+    const std::string zone = getSettingOrDefault(SETTING_ZONE, "");
+    const std::string host = getSettingOrDefault(SETTING_HOST_NAME, "");
+    if (host.empty())
+        ThrowIO(__LINE__, "Cannot find key sets of host.", 1);
+    if (schema.empty())
+        ThrowIO(__LINE__, "Cannot find key sets of zone schema.", 1);
+    if (schema == "NULL_AUTO") {
+        if (zone != kAutoZoneGuid)
+            ThrowIO(__LINE__, "Incorrect key sets of zone GUID for auto zone.", 1);
+        return;
+    }
+    if (schema == "NULL")
+        return;
+    if (zoneName.empty() || zone.empty())
+        ThrowIO(__LINE__, "Cannot find key sets of zone name or zone GUID.", 1);
+}
+
+bool isJoined()
+{
+    if (path(JOIN_MARKER_PATH).exists())
+        return false;
+    try {
+        if (getSetting(SETTING_DOMAIN_NAME, false).empty())
+            return false;
+        return !getSetting(SETTING_HOST_NAME, false).empty();
+    } catch (const std::exception &) {
+        return false;
+    }
+}
+
+} // namespace hlx
