@@ -208,6 +208,10 @@ TEST(PropertiesSave, RefusedReplacementLeavesTheOldFileIntact)
     if (child == 0) {
         if (setgid(65534) != 0 || setuid(65534) != 0)
             _exit(10);
+        // The lock and side files can be made: what fails is the rename.
+        int probe = open((path + ".probe").c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+        if (probe < 0 || close(probe) != 0 || unlink((path + ".probe").c_str()) != 0)
+            _exit(12);
         hlx::Properties store;
         loadInto(store, "a: 2\n");
         _exit(store.save(path) == -1 ? 0 : 11);
