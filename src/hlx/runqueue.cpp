@@ -72,9 +72,12 @@ void RunQueue::add(const QueueAblePtr &item)
         }
     }
     m_items.push_back(item);
-    m_mutex.broadcast();
     if (m_capacity != 0 && m_items.size() >= m_capacity / 2)
         Thread::yield();
+    // Woken after the unlock, a worker finds the mutex free instead of
+    // waking only to block on it again.
+    guard.release();
+    m_mutex.broadcast();
 }
 
 void RunQueue::run(int limit)

@@ -17,6 +17,9 @@ std::vector<long> lrand48Sequence(unsigned int seed, size_t count)
     return values;
 }
 
+const size_t perThread = 2000;
+const size_t threads = 4;
+
 typedef int (*RandFunction)(void);
 typedef void (*SrandFunction)(unsigned int);
 
@@ -74,14 +77,12 @@ TEST(Random, NeverNegative)
 
 TEST(Random, ConcurrentCallersDrawDistinctValuesOfOneSequence)
 {
-    const size_t perThread = 2000;
-    const size_t threads = 4;
     std::vector<long> expected = lrand48Sequence(5, perThread * threads);
     srandom(5);
     std::vector<std::vector<long>> drawn(threads);
     std::vector<std::thread> workers;
     for (size_t t = 0; t < threads; ++t)
-        workers.emplace_back([&drawn, t, perThread] {
+        workers.emplace_back([&drawn, t] {
             for (size_t i = 0; i < perThread; ++i)
                 drawn[t].push_back(random());
         });
