@@ -17,6 +17,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -249,6 +250,33 @@ TEST_F(LogQueue, RestartAfterStopQueuesAgainThroughANewThread)
     EXPECT_EQ(records[1].text, "INFO  lq.test two");
     EXPECT_EQ(records[2].call, "syslog");
     EXPECT_EQ(records[2].text, "INFO  lq.test three");
+}
+
+namespace {
+
+class Throwing : public hlx::QueueAble {
+public:
+    void run() override { throw std::runtime_error("boom"); }
+};
+
+} // namespace
+
+TEST_F(LogQueue, StandardExceptionEndsTheThreadWithAWarningAndStopStillWritesTheRest)
+{
+    SyslogCapture capture;
+    Logger::startQueue(LoggerPtr());
+    Logger::logQueue()->add(hlx::QueueAblePtr(new Throwing));
+    for (int i = 0; i < 1000 && written(capture).empty(); ++i)
+        usleep(10000);
+    m_logger->log(hlx::LEVEL_INFO, "later");
+    Logger::stopQueue(LoggerPtr());
+
+    std::vector<SyslogRecord> records = written(capture);
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0].call, "syslog");
+    EXPECT_EQ(records[0].priority, LOG_WARNING);
+    EXPECT_EQ(records[0].text, "Unexpected runqueue exception boom");
+    EXPECT_EQ(records[1].text, "INFO  lq.test later");
 }
 
 TEST(QueuedMessage, TextIsCutAt511Characters)
