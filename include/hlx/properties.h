@@ -111,6 +111,11 @@ private:
 // `expandFlag` clear, `$name$` macro references of the non-expanding form are
 // turned back into `$name`.
 std::string quoteValue(const std::string &text, bool expandFlag);
+// Items through quoteValue, joined with single spaces.
+std::string joinList(const StringList &list, bool expandFlag);
+// "name: value" in configuration file syntax.
+std::string formatLine(const std::string &name, const std::string &value, bool expandFlag);
+std::string formatListLine(const std::string &name, const StringList &list, bool expandFlag);
 
 // Creates the lock file exclusively and returns its descriptor, or -1. A
 // lock whose last access is more than 60 seconds ago was left by a crashed
@@ -119,10 +124,5 @@ int createLockFile(const std::string &lockPath);
 // Closes the descriptor and removes the lock file: 0, or -1 when either
 // failed (a failed close leaves the file).
 int removeLockFile(const std::string &lockPath, int descriptor);
-// Items through quoteValue, joined with single spaces.
-std::string joinList(const StringList &list, bool expandFlag);
-// "name: value" in configuration file syntax.
-std::string formatLine(const std::string &name, const std::string &value, bool expandFlag);
-std::string formatListLine(const std::string &name, const StringList &list, bool expandFlag);
 
 } // namespace hlx
