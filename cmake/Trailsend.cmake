@@ -25,9 +25,10 @@ function(trailsend_link_program target paths)
   # -u pulls our replacements out of the archive even into a program whose
   # own code never calls them; the dynamic list exports them to shared objects.
   # The sanitizer runtimes define snprintf and vsnprintf as weak interceptors
-  # before our archive is searched: FormattedOutputLinked pulls the unit then.
+  # before our archive is searched: FormattedOutputLinked pulls the unit then,
+  # and RandomNumbersLinked does the same for random, rand, srandom and srand.
   target_link_options(${target} PRIVATE
     "-Wl,--dynamic-list=${TRAILSEND_EXPORTS_FILE}"
-    -Wl,-u,FormattedOutputLinked -Wl,-u,vsnprintf -Wl,-u,snprintf -Wl,-u,random -Wl,-u,rand -Wl,-u,srandom -Wl,-u,srand)
+    -Wl,-u,FormattedOutputLinked -Wl,-u,RandomNumbersLinked -Wl,-u,vsnprintf -Wl,-u,snprintf -Wl,-u,random -Wl,-u,rand -Wl,-u,srandom -Wl,-u,srand)
   set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS "${TRAILSEND_EXPORTS_FILE}")
 endfunction()

@@ -48,6 +48,7 @@ constexpr int DEFAULT_FACILITY = 32;
 class Logger;
 class Mutex;
 class Properties;
+class RunQueue;
 typedef boost::shared_ptr<Logger> LoggerPtr;
 
 class Logger {
@@ -97,6 +98,23 @@ public:
     // logger operation of a process (a later getLogger starts afresh).
     static void shutdown();
 
+    // The log queue: once started, every line is formatted into a queued
+    // message that the background thread "com.norvalex.logger" writes to
+    // syslog, so logging threads never wait for syslog. Its capacity is the
+    // property "logger.queue.size" (256 when unset; four times that while the
+    // logger "log" is at DEBUG or TRACE); a size below 1 leaves the queue off
+    // with a warning on `reporter`. When the queue is full the line being
+    // logged is lost and, while "log" shows ERROR, the newest queued line
+    // gives its place to a warning. A failed thread start throws
+    // hlx::SystemException and leaves the queue off. `reporter` may be empty.
+    static void startQueue(const LoggerPtr &reporter);
+    // Stops the thread and writes every line still queued before returning;
+    // later lines go straight to syslog again.
+    static void stopQueue(const LoggerPtr &reporter);
+    // The running log queue, or null; valid until stopQueue. For tools that
+    // watch its fill level or hand it work of their own.
+    static RunQueue *logQueue();
+
     Logger(const Logger &) = delete;
     Logger &operator=(const Logger &) = delete;
 
@@ -106,6 +124,8 @@ private:
     // configuration (root at FATAL, every other logger inheriting), made
     // while the caller holds that mutex.
     static Mutex &registryMutex();
+    // For the log queue: the mutex held around every output.
+    static Mutex &outputMutex();
     static void resetForConfiguration();
     // For configure(): the value of "logger.openlog.<program>" in the
     // process-wide store, applied by the first output.

@@ -79,6 +79,17 @@ public:
     // Dumps instance() to the controlling terminal, if there is one.
     static void dumpToTerminal();
 
+    // Writes the store back into the configuration file `path`, keeping its
+    // comments, line order and single blank lines: a line whose value
+    // differs from the store becomes "name: <stored value>", a line for a
+    // name the store lacks is dropped, names the file lacks are appended in
+    // name order. Writers are serialised by the lock file `path`.lock; the
+    // new content goes to `path`.new, is synced, given mode 0644 and renamed
+    // over `path`, so readers see either the old or the whole new file.
+    // Returns 0, or -1 (logged on "util.properties") with the old file left
+    // as it was.
+    int save(const std::string &path);
+
 private:
     StringListPtr buildStringList(const std::string &name, const std::string *defaultValue);
     void cacheList(const std::string &name, const std::string &rawValue, const StringListPtr &list);
@@ -105,5 +116,13 @@ std::string joinList(const StringList &list, bool expandFlag);
 // "name: value" in configuration file syntax.
 std::string formatLine(const std::string &name, const std::string &value, bool expandFlag);
 std::string formatListLine(const std::string &name, const StringList &list, bool expandFlag);
+
+// Creates the lock file exclusively and returns its descriptor, or -1. A
+// lock whose last access is more than 60 seconds ago was left by a crashed
+// writer and is removed; a younger one is waited for, about a second.
+int createLockFile(const std::string &lockPath);
+// Closes the descriptor and removes the lock file: 0, or -1 when either
+// failed (a failed close leaves the file).
+int removeLockFile(const std::string &lockPath, int descriptor);
 
 } // namespace hlx

@@ -1,5 +1,6 @@
 #include "hlx/logger.h"
 
+#include "hlx/log_queue.h"
 #include "hlx/mutex.h"
 #include "hlx/osport.h"
 #include "hlx/property_lookup.h"
@@ -193,7 +194,8 @@ void output(int priority, const char *format, va_list arguments)
         decideOpenlog();
     ScopedLock guard(gOutputMutex.get());
     openSyslogOnce();
-    vsyslog(priority, format, arguments);
+    if (!queueLogLine(priority, format, arguments))
+        vsyslog(priority, format, arguments);
 }
 
 } // namespace
@@ -232,6 +234,11 @@ void Logger::setOpenlogSwitch(const std::string &value)
 Mutex &Logger::registryMutex()
 {
     return gRegistryMutex.get();
+}
+
+Mutex &Logger::outputMutex()
+{
+    return gOutputMutex.get();
 }
 
 void Logger::resetForConfiguration()

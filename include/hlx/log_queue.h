@@ -1,0 +1,40 @@
+// The log queue's work item and its entry for the logger's output step.
+// Starting and stopping the queue are Logger::startQueue and
+// Logger::stopQueue (hlx/logger.h).
+#pragma once
+
+#include "hlx/runqueue.h"
+
+#include <boost/shared_ptr.hpp>
+
+#include <stdarg.h>
+
+namespace hlx {
+
+// One log line waiting for the background log thread: the syslog priority
+// (facility | severity) and the expanded text, at most 511 characters.
+class QueuedMessage : public QueueAble {
+public:
+    static const size_t TEXT_CAPACITY = 512;
+
+    // Expands `format` with `arguments` (the system's own vsnprintf).
+    QueuedMessage(int priority, const char *format, va_list arguments);
+    // Writes the text to syslog at the priority.
+    void run() override;
+
+    int priority() const { return m_priority; }
+    const char *text() const { return m_text; }
+
+private:
+    int m_priority;
+    char m_text[TEXT_CAPACITY];
+};
+
+typedef boost::shared_ptr<QueuedMessage> QueuedMessagePtr;
+
+// For the logger's output step, which holds the output mutex: queues the
+// line when the log queue runs, applying the drop policy when it is full.
+// False when the queue is off and the caller writes the line itself.
+bool queueLogLine(int priority, const char *format, va_list arguments);
+
+} // namespace hlx

@@ -1,0 +1,146 @@
+// hlx::RunQueue: a first-in, first-out queue of work items that worker
+// threads execute, and the process-wide registry of named queues.
+//
+// Producers add() items (hlx::QueueAble, held by shared pointer); a queue at
+// capacity refuses with hlx::BufferFullException (also a std::out_of_range).
+// An item whose replacesDuplicates() is true replaces the oldest waiting item
+// with the same key(). Any thread that calls run() is a worker: it takes the
+// oldest item, runs it without the queue's lock held, and waits for more
+// until its time limit passes or interrupt() ends it with
+// hlx::QueueInterrupted (one interruption ends one worker). Framework
+// exceptions thrown by an item are swallowed (logged at DEBUG on
+// "util.runqueue"); any other exception leaves run().
+//
+// A quiet queue writes no log lines and builds its exceptions with logging
+// off, so the log queue never logs through itself.
+#pragma once
+
+#include "hlx/common.h"
+#include "hlx/mutex.h"
+
+#include <boost/shared_ptr.hpp>
+
+#include <list>
+#include <map>
+#include <string>
+
+namespace hlx {
+
+class Runnable {
+public:
+    virtual void run() = 0;
+    virtual ~Runnable();
+};
+
+class QueueAble : public Runnable {
+public:
+    // Whether adding this item drops the oldest waiting item with an equal key.
+    virtual bool replacesDuplicates() const { return false; }
+    virtual const std::string &key() const { return EMPTY_STRING; }
+};
+
+typedef boost::shared_ptr<QueueAble> QueueAblePtr;
+
+namespace Wrapper {
+
+// The lock of a wrapped container. It is created on first use, so the
+// container may serve other units' static initialisers, and destroyed with
+// the container at exit.
+class Base {
+public:
+    Base() = default;
+    ~Base() { m_mutex.destroy(); }
+    Base(const Base &) = delete;
+    Base &operator=(const Base &) = delete;
+
+    Mutex &mutex() { return m_mutex.get(); }
+
+private:
+    LazyMutex m_mutex;
+};
+
+// Policy of Check: every access under the container's own lock.
+struct Locked {};
+
+template <class Policy, class Wrapped> class Check;
+
+// A container reachable only through a Guard, which holds its lock.
+template <class Wrapped> class Check<Locked, Wrapped> : private Wrapped {
+public:
+    typedef typename Wrapped::Standard Standard;
+
+    class Guard {
+    public:
+        explicit Guard(Check &checked) : m_lock(checked.mutex()), m_container(checked) {}
+        Standard &operator*() const { return m_container; }
+        Standard *operator->() const { return &m_container; }
+
+    private:
+        ScopedLock m_lock;
+        Standard &m_container;
+    };
+};
+
+} // namespace Wrapper
+
+// A standard container combined with the lock of Wrapper::Base.
+template <class StandardContainer> class Container : public StandardContainer, public Wrapper::Base {
+public:
+    typedef StandardContainer Standard;
+};
+
+template <class Key, class Value> class Map : public Container<std::map<Key, Value>> {};
+
+class RunQueue {
+public:
+    typedef Wrapper::Check<Wrapper::Locked, Map<std::string, RunQueue *>> QueueMap;
+
+    // Named queues, ordered by name. Queues still registered at exit are
+    // not destroyed.
+    static QueueMap gQueues;
+
+    // The queue registered under `name`; with `create`, a new one (of
+    // `capacity`, 0 = unbounded) when there is none. Null otherwise. An
+    // existing queue keeps its capacity.
+    static RunQueue *get(const std::string &name, bool create, unsigned int capacity);
+    // Destroys the queue registered under `name` with its waiting items
+    // unrun. No worker may still be using it.
+    static void remove(const std::string &name);
+
+    explicit RunQueue(unsigned int capacity = 0, bool quiet = false);
+    ~RunQueue();
+    RunQueue(const RunQueue &) = delete;
+    RunQueue &operator=(const RunQueue &) = delete;
+
+    // Appends the item and wakes the workers. Throws hlx::BufferFullException
+    // ("runqueue full <count>") when the queue holds `capacity` items; then
+    // nothing is queued. Yields the processor once the queue is half full, so
+    // a fast producer lets the workers catch up.
+    void add(const QueueAblePtr &item);
+    // The worker loop. `limit` in seconds: 0 runs until interrupted; a
+    // positive limit returns once that many seconds (counted in whole
+    // seconds of the clock) have passed or the clock went back; a negative
+    // one runs at most one waiting item and never blocks.
+    void run(int limit);
+    // Ends one worker (the first to notice) with hlx::QueueInterrupted.
+    void interrupt();
+    // Releases every waiting item unrun.
+    void clear();
+    // Takes the most recently added item out unrun; empty when none waits.
+    QueueAblePtr removeNewest();
+
+    size_t size();
+    unsigned int capacity() const { return m_capacity; }
+    bool quiet() const { return m_quiet; }
+
+private:
+    // Declared before the mutex: destroying a queue destroys its mutex, then
+    // releases the items.
+    std::list<QueueAblePtr> m_items;
+    Mutex m_mutex;
+    bool m_interrupted = false;
+    const unsigned int m_capacity;
+    const bool m_quiet;
+};
+
+} // namespace hlx

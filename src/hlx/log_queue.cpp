@@ -1,0 +1,201 @@
+#include "hlx/log_queue.h"
+
+#include "hlx/exceptions.h"
+#include "hlx/logger.h"
+#include "hlx/mutex.h"
+#include "hlx/property_lookup.h"
+#include "hlx/thread.h"
+
+#include <limits.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <exception>
+
+namespace hlx {
+
+namespace {
+
+const int DEFAULT_QUEUE_SIZE = 256;
+
+// Queue and thread exist together or not at all; both are installed and
+// removed under the output mutex, which every producer holds while it adds.
+RunQueue *gLogQueue = nullptr;
+Thread *gLogThread = nullptr;
+// The logger "log", which decides whether a full queue is reported. Taken
+// when the queue starts, so that the output step, holding the output mutex,
+// never takes the logger registry's lock (a configuration holds that lock
+// while it logs).
+LoggerPtr gDropReporter;
+
+// Serialises startQueue and stopQueue. Taken before the output mutex, and
+// held while the thread is started and joined, which the output mutex is
+// not: a starting thread takes the logger registry's lock.
+LazyMutex gQueueControlMutex;
+
+long logThreadBody(long)
+{
+    // Installed before the thread was created and removed only after it was
+    // joined.
+    RunQueue *queue = gLogQueue;
+    try {
+        queue->run(0);
+    } catch (const QueueInterrupted &) {
+        return 0;
+    } catch (const std::exception &e) {
+        // Not through a logger: its output would come back to this queue.
+        syslog(LOG_WARNING, "Unexpected runqueue exception %s", e.what());
+    }
+    return 0;
+}
+
+// Writes out every waiting message in the calling thread, oldest first.
+void drain(RunQueue &queue)
+{
+    while (queue.size() > 0) {
+        try {
+            queue.run(-1);
+        } catch (const QueueInterrupted &) {
+            // An interruption the thread never saw: it had ended already.
+        } catch (const std::exception &) {
+            // The item that threw is out of the queue; go on with the rest.
+        }
+    }
+}
+
+int configuredQueueSize()
+{
+    std::string value = lookupProperty("logger.queue.size");
+    return value.empty() ? DEFAULT_QUEUE_SIZE : atoi(value.c_str());
+}
+
+} // namespace
+
+QueuedMessage::QueuedMessage(int priority, const char *format, va_list arguments) : m_priority(priority)
+{
+    va_list copy;
+    va_copy(copy, arguments);
+    if (vsnprintf(m_text, sizeof m_text, format, copy) < 0)
+        m_text[0] = '\0';
+    va_end(copy);
+}
+
+void QueuedMessage::run()
+{
+    syslog(m_priority, "%s", m_text);
+}
+
+bool queueLogLine(int priority, const char *format, va_list arguments)
+{
+    RunQueue *queue = gLogQueue;
+    if (!queue)
+        return false;
+    QueuedMessagePtr message(new QueuedMessage(priority, format, arguments));
+    try {
+        queue->add(message);
+    } catch (const std::out_of_range &full) {
+        // The line being logged is lost. When the warning will be written,
+        // the newest queued line makes room for it, so the reader learns
+        // where lines went missing.
+        if (gDropReporter && gDropReporter->isEnabled(LEVEL_ERROR)) {
+            queue->removeNewest();
+            // Comes back here through the recursive output mutex and takes
+            // the place just freed.
+            gDropReporter->log(LEVEL_ERROR,
+                               "Warning: Norvalex logger dropping messages:(%s) Please insure syslog is running "
+                               "correctly or increase the value of %s in quillmesh.conf.",
+                               full.what(), "logger.queue.size");
+        }
+        usleep(10000);
+    }
+    return true;
+}
+
+void Logger::startQueue(const LoggerPtr &reporter)
+{
+    ScopedLock control(gQueueControlMutex.get());
+    {
+        ScopedLock output(outputMutex());
+        if (gLogQueue || gLogThread)
+            return;
+    }
+    // Read outside the output mutex: a load of the properties store holds
+    // the store's lock and logs.
+    int size = configuredQueueSize();
+    if (size < 1) {
+        if (reporter && reporter->isEnabled(LEVEL_WARN))
+            reporter->log(LEVEL_WARN, "LogQueue disabled.  Recommended for debugging only.");
+        return;
+    }
+    if (reporter && reporter->isEnabled(LEVEL_DEBUG))
+        reporter->log(LEVEL_DEBUG, "starting background log thread");
+    LoggerPtr dropReporter = getLogger("log");
+    unsigned long capacity = static_cast<unsigned long>(size);
+    if (dropReporter->effectiveLevel() < LEVEL_INFO)
+        capacity = std::min<unsigned long>(4 * capacity, UINT_MAX);
+    RunQueue *queue = new RunQueue(static_cast<unsigned int>(capacity), true);
+    Thread *thread = new Thread;
+    {
+        ScopedLock output(outputMutex());
+        gLogQueue = queue;
+        gLogThread = thread;
+        gDropReporter = dropReporter;
+    }
+    try {
+        thread->start("com.norvalex.logger", logThreadBody, 0);
+    } catch (...) {
+        // No thread will drain the queue: take it out again and write what
+        // was queued meanwhile directly.
+        {
+            ScopedLock output(outputMutex());
+            gLogQueue = nullptr;
+            gLogThread = nullptr;
+            gDropReporter.reset();
+            drain(*queue);
+        }
+        delete queue;
+        delete thread;
+        throw;
+    }
+}
+
+void Logger::stopQueue(const LoggerPtr &reporter)
+{
+    ScopedLock control(gQueueControlMutex.get());
+    RunQueue *queue;
+    Thread *thread;
+    {
+        ScopedLock output(outputMutex());
+        queue = gLogQueue;
+        thread = gLogThread;
+    }
+    if (queue)
+        queue->interrupt();
+    if (thread)
+        thread->join();
+    if (queue || thread) {
+        ScopedLock output(outputMutex());
+        gLogQueue = nullptr;
+        gLogThread = nullptr;
+        gDropReporter.reset();
+        // Every line queued so far is written before any later line, which
+        // now goes straight to syslog.
+        if (queue)
+            drain(*queue);
+    }
+    delete queue;
+    delete thread;
+    if (reporter && reporter->isEnabled(LEVEL_DEBUG))
+        reporter->log(LEVEL_DEBUG, "stopped background log thread");
+}
+
+RunQueue *Logger::logQueue()
+{
+    ScopedLock output(outputMutex());
+    return gLogQueue;
+}
+
+} // namespace hlx

@@ -1,0 +1,159 @@
+#include "hlx/runqueue.h"
+
+#include "hlx/exceptions.h"
+#include "hlx/logger.h"
+#include "hlx/thread.h"
+
+#include <stdio.h>
+#include <time.h>
+
+namespace hlx {
+
+namespace {
+
+const char UNIT[] = "runqueue";
+
+LoggerPtr runQueueLogger()
+{
+    return Logger::getLogger("util.runqueue");
+}
+
+} // namespace
+
+Runnable::~Runnable() = default;
+
+RunQueue::QueueMap RunQueue::gQueues;
+
+RunQueue *RunQueue::get(const std::string &name, bool create, unsigned int capacity)
+{
+    QueueMap::Guard queues(gQueues);
+    std::map<std::string, RunQueue *>::const_iterator found = queues->find(name);
+    if (found != queues->end())
+        return found->second;
+    if (!create)
+        return nullptr;
+    RunQueue *queue = new RunQueue(capacity, false);
+    runQueueLogger()->log(LEVEL_DEBUG, "Created new RunQueue %s", name.c_str());
+    (*queues)[name] = queue;
+    return queue;
+}
+
+void RunQueue::remove(const std::string &name)
+{
+    QueueMap::Guard queues(gQueues);
+    std::map<std::string, RunQueue *>::iterator found = queues->find(name);
+    if (found == queues->end())
+        return;
+    delete found->second;
+    queues->erase(found);
+}
+
+RunQueue::RunQueue(unsigned int capacity, bool quiet) : m_capacity(capacity), m_quiet(quiet) {}
+
+RunQueue::~RunQueue() = default;
+
+void RunQueue::add(const QueueAblePtr &item)
+{
+    ScopedLock guard(m_mutex);
+    if (m_capacity != 0 && m_items.size() >= m_capacity) {
+        char message[64];
+        snprintf(message, sizeof message, "runqueue full %ld", static_cast<long>(m_items.size()));
+        throw BufferFullException(UNIT, __LINE__, message, "BufferFullException", -1, !m_quiet);
+    }
+    if (item->replacesDuplicates()) {
+        const std::string &key = item->key();
+        for (std::list<QueueAblePtr>::iterator waiting = m_items.begin(); waiting != m_items.end(); ++waiting) {
+            if ((*waiting)->key() != key)
+                continue;
+            m_items.erase(waiting);
+            if (!m_quiet)
+                runQueueLogger()->log(LEVEL_DEBUG, "removed duplicate request %s", key.c_str());
+            break;
+        }
+    }
+    m_items.push_back(item);
+    if (m_capacity != 0 && m_items.size() >= m_capacity / 2)
+        Thread::yield();
+    // Woken after the unlock, a worker finds the mutex free instead of
+    // waking only to block on it again.
+    guard.release();
+    m_mutex.broadcast();
+}
+
+void RunQueue::run(int limit)
+{
+    const time_t start = time(nullptr);
+    const time_t deadline = start + limit;
+    for (;;) {
+        QueueAblePtr item;
+        {
+            ScopedLock guard(m_mutex);
+            for (;;) {
+                if (m_interrupted) {
+                    m_interrupted = false;
+                    throw QueueInterrupted(UNIT, __LINE__, "QueueInterrupted", "QueueInterrupted", 0, !m_quiet);
+                }
+                if (!m_items.empty())
+                    break;
+                if (limit == 0) {
+                    guard.wait();
+                    continue;
+                }
+                struct timespec until = {deadline, 0};
+                guard.wait(&until);
+                time_t now = time(nullptr);
+                if (now >= deadline || now < start)
+                    return;
+            }
+            item = m_items.front();
+            m_items.pop_front();
+        }
+        try {
+            item->run();
+        } catch (const HLXException &e) {
+            if (!m_quiet)
+                runQueueLogger()->log(LEVEL_DEBUG, "unhandled exception %s", e.what());
+        }
+        item.reset();
+        if (limit != 0) {
+            time_t now = time(nullptr);
+            if (now >= deadline || now < start)
+                return;
+        }
+    }
+}
+
+void RunQueue::interrupt()
+{
+    ScopedLock guard(m_mutex);
+    m_interrupted = true;
+    m_mutex.broadcast();
+}
+
+void RunQueue::clear()
+{
+    std::list<QueueAblePtr> released;
+    {
+        ScopedLock guard(m_mutex);
+        released.swap(m_items);
+    }
+}
+
+QueueAblePtr RunQueue::removeNewest()
+{
+    ScopedLock guard(m_mutex);
+    QueueAblePtr newest;
+    if (!m_items.empty()) {
+        newest = m_items.back();
+        m_items.pop_back();
+    }
+    return newest;
+}
+
+size_t RunQueue::size()
+{
+    ScopedLock guard(m_mutex);
+    return m_items.size();
+}
+
+} // namespace hlx
