@@ -6,6 +6,7 @@
 #include "client_common/at_proxy_lrpc2.h"
 #include "client_common/client_context.h"
 #include "client_common/client_msg.h"
+#include "client_common/log_buffer.h"
 #include "client_common/well_known_paths.h"
 #include "support/client_log_entries.h"
 #include "support/lrpc2_wire.h"
@@ -304,6 +305,73 @@ TEST_F(AuditTrailSenderTest, NoTargetsSendsNothingAndSucceeds)
     EXPECT_EQ(result, -1) << "the result is left untouched";
     EXPECT_TRUE(InOrder(logTexts(), {"No targets are specified, do nothing and return."}));
     EXPECT_TRUE(received(false).empty());
+}
+
+// Every line the sender writes names its source unit and operation; the
+// send step reports as the codec's unit.
+TEST_F(AuditTrailSenderTest, LinesNameTheirUnitAndOperation)
+{
+    start();
+    ASSERT_EQ(SendATProxySetAuditTrailEvent(&context, &result, "Norvalex Suite", "Norvalex Commands", 7, nullptr,
+                                            nullptr, "ann", nullptr, nullptr, 0, AT_UTF8STRING, "x", AT_END),
+              1);
+    const std::string sender = "at_proxy_lrpc2";
+    const std::string codec = "../../lib/client_common/client_msg";
+    struct Expected {
+        const std::string &source;
+        const char *operation;
+        const char *textStart;
+    } expected[] = {
+        {sender, "SendATProxySetAuditTrailEvent", "-> SendATProxySetAuditTrailEvent"},
+        {sender, "GetComponentAuditTrailTargets", "The targets setting of Norvalex Suite/Norvalex Commands is -1"},
+        {sender, "GetComponentAuditTrailTargets", "The final targets setting of "},
+        {sender, "SendATProxySetAuditTrailEventInternal", "No processID provided, getting process ID."},
+        {sender, "SendATProxySetAuditTrailEventInternal", "AuditTrailEvent: "},
+        {sender, "SendATProxySetAuditTrailEventInternal", "UTF8STRING: x"},
+        {codec, "Send", "Request: ATProxySetAuditTrailEvent["},
+        {codec, "Send", "Reply: Msg=0"},
+        {sender, "SendATProxySetAuditTrailEvent", "<- SendATProxySetAuditTrailEvent, result=(1)"},
+    };
+    std::vector<testsupport::ClientLogEntry> entries;
+    for (const auto &entry : testsupport::TakeClientLogEntries(context.log))
+        if (entry.source != "client_props") // the property reads' own traces
+            entries.push_back(entry);
+    ASSERT_EQ(entries.size(), sizeof expected / sizeof expected[0]);
+    for (size_t i = 0; i < entries.size(); i++) {
+        SCOPED_TRACE(entries[i].text);
+        EXPECT_EQ(entries[i].source, expected[i].source);
+        EXPECT_EQ(entries[i].operation, expected[i].operation);
+        EXPECT_EQ(entries[i].text.rfind(expected[i].textStart, 0), 0u);
+    }
+    EXPECT_EQ(received(true).size(), 1u);
+}
+
+// A request that cannot be written after the session opened is reported as
+// not sent (return 0, result 0), with the codec's WARNING line.
+TEST(AuditTrailSenderDelivery, WriteFailureAfterTheSessionOpenedIsNotSuccess)
+{
+    TestRoot root;
+    testsupport::WriteFile(CLIENT_CONFIG_PATH, "log.audittrail: warning\n");
+    StubDaemon daemon(DAEMON_SOCKET_PATH, {"--json", "--shutdown-read"});
+    ClientContext context{};
+    InitClientContext(&context, nullptr, kSenderPrefixes, "audittrail.logdest", DEFAULT_CLIENT_LOG_DESTINATION,
+                      "log.audittrail", "info");
+    ASSERT_EQ(OpenLRPC2Session(&context), 1);
+    int result = -1;
+    // The daemon shut its reading side before it took the handshake.
+    EXPECT_EQ(SendATProxySetAuditTrailEvent(&context, &result, "Norvalex Suite", "Norvalex Commands", 7, nullptr,
+                                            nullptr, "ann", nullptr, nullptr, 4660, AT_END),
+              0);
+    EXPECT_EQ(result, AT_RESULT_OK);
+    const auto entries = testsupport::TakeClientLogEntries(context.log);
+    ReleaseClientContext(&context);
+    daemon.stop();
+    ASSERT_FALSE(entries.empty());
+    const auto &last = entries.back();
+    EXPECT_EQ(last.level, CLIENT_LOG_WARNING);
+    EXPECT_EQ(last.source, "../../lib/client_common/client_msg");
+    EXPECT_EQ(last.operation, "Send");
+    EXPECT_EQ(last.text, "Failed to send message: Socket closed, MsgType: 1200.");
 }
 
 TEST(AuditTrailSender, NullContextIsRefused)
