@@ -5,7 +5,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace hlx {
 namespace config {
@@ -434,17 +436,24 @@ FILE *openSecure(const std::string &path, int &status, bool checked)
     if (status != LIST_FILE_OK)
         return nullptr;
 
-    FILE *file = fopen(path.c_str(), "re");
-    if (file == nullptr) {
-        status = statusForErrno(errno);
+    // The name may have been replaced between the check and the open: never
+    // follow a link or wait on a FIFO put there, and read only the file that
+    // was checked.
+    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        status = errno == ELOOP ? LIST_FILE_SYMLINK : statusForErrno(errno);
         return nullptr;
     }
-    // The name may have been replaced between the check and the open.
     struct stat opened;
-    if (fstat(fileno(file), &opened) != 0 || opened.st_dev != before.st_dev || opened.st_ino != before.st_ino) {
-        fclose(file);
+    if (fstat(fd, &opened) != 0 || opened.st_dev != before.st_dev || opened.st_ino != before.st_ino) {
+        close(fd);
         status = LIST_FILE_UNKNOWN_ERROR;
         return nullptr;
+    }
+    FILE *file = fdopen(fd, "r");
+    if (file == nullptr) {
+        status = statusForErrno(errno);
+        close(fd);
     }
     return file;
 }
