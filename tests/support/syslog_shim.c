@@ -2,7 +2,8 @@
  * Test-only shim, preloaded into test processes: records every openlog,
  * syslog, vsyslog and closelog call into the file named by
  * SYSLOG_CAPTURE_FILE (nothing is recorded while it is unset). The text is
- * expanded with the C library's own formatter, never the system's.
+ * expanded with the C library's own formatter, never the program's
+ * replacement of snprintf/vsnprintf.
  *
  * One record a line, fields separated by tabs, with '\\', tab and newline
  * escaped as \\, \t and \n:
@@ -33,9 +34,9 @@ static int format_text(char **out, const char *format, va_list args)
     return libc_vasprintf(out, format, args);
 }
 
-static void append_escaped(char *dst, size_t *len, size_t cap, const char *src)
+static void append_escaped(char *dst, size_t *len, const char *src)
 {
-    for (; src && *src && *len + 2 < cap; ++src) {
+    for (; src && *src; ++src) {
         char c = *src;
         if (c == '\\' || c == '\t' || c == '\n') {
             dst[(*len)++] = '\\';
@@ -46,7 +47,7 @@ static void append_escaped(char *dst, size_t *len, size_t cap, const char *src)
     }
 }
 
-static void append_number(char *dst, size_t *len, size_t cap, long value)
+static void append_number(char *dst, size_t *len, long value)
 {
     char digits[24];
     int n = 0;
@@ -55,9 +56,9 @@ static void append_number(char *dst, size_t *len, size_t cap, long value)
         digits[n++] = (char)('0' + v % 10);
         v /= 10;
     } while (v);
-    if (value < 0 && *len + 1 < cap)
+    if (value < 0)
         dst[(*len)++] = '-';
-    while (n && *len + 1 < cap)
+    while (n)
         dst[(*len)++] = digits[--n];
 }
 
@@ -68,26 +69,29 @@ static void record(const char *call, int has_number, long number, const char *te
     const char *path = getenv("SYSLOG_CAPTURE_FILE");
     if (!path || !*path)
         return;
-    size_t cap = 8192, len = 0;
+    /* Sized for the whole record: every character escaped at worst, two
+     * numbers, four separators and the newline. Nothing is cut. */
+    size_t len = 0;
+    size_t cap = 2 * (strlen(call) + (ident ? strlen(ident) : 0) + (text ? strlen(text) : 0)) + 64;
     char *line = malloc(cap);
     if (!line)
         return;
-    append_escaped(line, &len, cap, call);
+    append_escaped(line, &len, call);
     if (ident) {
         line[len++] = '\t';
-        append_escaped(line, &len, cap, ident);
+        append_escaped(line, &len, ident);
     }
     if (has_number) {
         line[len++] = '\t';
-        append_number(line, &len, cap, number);
+        append_number(line, &len, number);
     }
     if (has_second) {
         line[len++] = '\t';
-        append_number(line, &len, cap, second);
+        append_number(line, &len, second);
     }
     if (text) {
         line[len++] = '\t';
-        append_escaped(line, &len, cap, text);
+        append_escaped(line, &len, text);
     }
     line[len++] = '\n';
     int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
