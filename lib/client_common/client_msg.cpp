@@ -10,15 +10,6 @@ namespace {
 const size_t kMaxFrameLength = MSG_MAX_FRAME_LENGTH;
 const size_t kMaxItemLength = MSG_NULL_LENGTH - 1;
 
-void WipeAndFree(void *block, size_t length, int zero)
-{
-    if (block == nullptr)
-        return;
-    if (zero)
-        explicit_bzero(block, length);
-    free(block);
-}
-
 // ---- construction --------------------------------------------------------
 //
 // The adds of single parameters do their common case inline (client_msg.h);
@@ -428,9 +419,9 @@ void MsgFree(ClientMsg *msg)
     if (msg->state == MSG_STATE_BUILDING || msg->state == MSG_STATE_BROKEN)
         ByteBufferRelease(&msg->buffer, sensitive);
     else if (msg->state == MSG_STATE_READABLE && msg->start != msg->firstBlock)
-        WipeAndFree(msg->start, static_cast<size_t>(msg->end - msg->start), sensitive);
+        MsgFreeBlob(msg->start, static_cast<size_t>(msg->end - msg->start), sensitive);
     msg->state = MSG_STATE_FREED;
-    WipeAndFree(msg, sizeof *msg, sensitive);
+    MsgFreeBlob(msg, sizeof *msg, sensitive);
 }
 
 }  // extern "C"

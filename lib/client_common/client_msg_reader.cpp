@@ -13,14 +13,6 @@ uint32_t LoadU32(const unsigned char *bytes)
     return value;
 }
 
-void FreeZeroed(void *block, size_t length, int zero)
-{
-    if (block == nullptr)
-        return;
-    if (zero)
-        explicit_bzero(block, length);
-    free(block);
-}
 
 // Strings handed out by the readers may hold NUL bytes of their own, so the
 // whole block is wiped rather than strlen() bytes of it.
@@ -505,7 +497,11 @@ void MsgFreeString(char *value, int zero)
 
 void MsgFreeBlob(void *data, size_t length, int zero)
 {
-    FreeZeroed(data, length, zero);
+    if (data == nullptr)
+        return;
+    if (zero)
+        explicit_bzero(data, length);
+    free(data);
 }
 
 void MsgFreeStringArray(char **strings, int zero)
@@ -515,7 +511,7 @@ void MsgFreeStringArray(char **strings, int zero)
     size_t count = 0;
     for (; strings[count] != nullptr; ++count)
         WipeAndFreeBlock(strings[count], zero);
-    FreeZeroed(strings, (count + 1) * sizeof *strings, zero);
+    MsgFreeBlob(strings, (count + 1) * sizeof *strings, zero);
 }
 
 void MsgFreeLengthStringArray(MsgLengthString *strings, int zero)
@@ -525,7 +521,7 @@ void MsgFreeLengthStringArray(MsgLengthString *strings, int zero)
     size_t count = 0;
     for (; strings[count].string != nullptr || strings[count].length != 0; ++count)
         WipeAndFreeBlock(strings[count].string, zero);
-    FreeZeroed(strings, (count + 1) * sizeof *strings, zero);
+    MsgFreeBlob(strings, (count + 1) * sizeof *strings, zero);
 }
 
 void MsgFreeKeyValueArray(MsgKeyValue *pairs, int zero)
@@ -537,7 +533,7 @@ void MsgFreeKeyValueArray(MsgKeyValue *pairs, int zero)
         WipeAndFreeBlock(pairs[count].key, zero);
         WipeAndFreeBlock(pairs[count].value, zero);
     }
-    FreeZeroed(pairs, (count + 1) * sizeof *pairs, zero);
+    MsgFreeBlob(pairs, (count + 1) * sizeof *pairs, zero);
 }
 
 }  // extern "C"

@@ -117,14 +117,6 @@ int64_t NowMilliseconds()
     return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
-void WipeAndFree(unsigned char *bytes, size_t n)
-{
-    // A reply we could not hand over may still hold a secret.
-    if (bytes)
-        explicit_bzero(bytes, n);
-    free(bytes);
-}
-
 // Puts magic and length into the message's reserved header bytes and writes
 // the frame. *expectReply tells whether a reply follows.
 int SendRequest(LRPC2Session *session, ClientMsg *msg, int timeout, int *expectReply)
@@ -170,7 +162,8 @@ ClientMsg *ReceiveReply(LRPC2Session *session, int timeout, int *status)
     }
 
     // The buffer grows with the bytes that actually arrive, so a length
-    // field that promises more than comes costs no more than what came.
+    // field that promises more than comes costs no more than what came. A
+    // reply we cannot hand over may hold a secret: it is wiped when freed.
     size_t capacity = length < REPLY_FIRST_BLOCK ? length : REPLY_FIRST_BLOCK;
     size_t received = LRPC2_HEADER_SIZE;
     unsigned char *frame = static_cast<unsigned char *>(malloc(capacity));
@@ -183,19 +176,19 @@ ClientMsg *ReceiveReply(LRPC2Session *session, int timeout, int *status)
             size_t larger = capacity > length / 2 ? length : capacity * 2;
             unsigned char *grown = static_cast<unsigned char *>(malloc(larger));
             if (!grown) {
-                WipeAndFree(frame, capacity);
+                MsgFreeBlob(frame, capacity, 1);
                 *status = LRPC2_ERR_NO_MEMORY;
                 return NULL;
             }
             // Not realloc: the old block may hold a secret and must be wiped.
             memcpy(grown, frame, received);
-            WipeAndFree(frame, capacity);
+            MsgFreeBlob(frame, capacity, 1);
             frame = grown;
             capacity = larger;
         }
         *status = RecvAll(session->readFd, frame + received, capacity - received, timeout, session->isSocket);
         if (*status != LRPC2_OK) {
-            WipeAndFree(frame, capacity);
+            MsgFreeBlob(frame, capacity, 1);
             return NULL;
         }
         received = capacity;
@@ -205,7 +198,7 @@ ClientMsg *ReceiveReply(LRPC2Session *session, int timeout, int *status)
     int msgStatus = MSG_OK;
     ClientMsg *reply = MsgFromFrame(frame, length, 0, session->table, LRPC2_HEADER_SIZE, &msgStatus);
     if (!reply) {
-        WipeAndFree(frame, length);
+        MsgFreeBlob(frame, length, 1);
         *status = msgStatus == MSG_ERR_NO_MEMORY ? LRPC2_ERR_NO_MEMORY : LRPC2_ERR_SOCKET;
     }
     return reply;
