@@ -4,6 +4,7 @@
 // Goal: building, completing and freeing the message costs at most twice the
 // baseline. Also: parsing the same frame and reading back every parameter.
 #include "client_common/client_msg.h"
+#include "client_common/client_msg_reader.h"
 
 #include <benchmark/benchmark.h>
 

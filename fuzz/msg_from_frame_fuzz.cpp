@@ -4,6 +4,7 @@
 // any reader failing on it other than for a refused pair of two nulls is a
 // fault, reported by abort().
 #include "client_common/client_msg.h"
+#include "client_common/client_msg_reader.h"
 #include "client_common/msg_trace.h"
 
 #include <stdint.h>

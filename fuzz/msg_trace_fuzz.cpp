@@ -4,6 +4,7 @@
 // MsgFromFrame and render the same as the received copy; a password must
 // never appear in any rendering. Violations abort().
 #include "client_common/client_msg.h"
+#include "client_common/client_msg_reader.h"
 #include "client_common/msg_trace.h"
 
 #include <stdint.h>

@@ -4,6 +4,7 @@
 #include "../tools/dirsvcd-stub/message_json.h"
 
 #include "client_common/client_msg.h"
+#include "client_common/client_msg_reader.h"
 #include "client_common/msg_type_table.h"
 
 #include <stdint.h>

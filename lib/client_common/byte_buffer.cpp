@@ -1,5 +1,6 @@
 #include "client_common/byte_buffer.h"
 
+#include <malloc.h>
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
@@ -23,6 +24,17 @@ size_t FreeBytes(const ByteBuffer *buffer)
     return static_cast<size_t>(buffer->end - buffer->pos);
 }
 
+// Hands the buffer's block back, its used bytes zeroed first when asked
+// (nothing past them was ever written): freed, or left to its owner when it
+// is a lent block.
+void GiveBackBlock(ByteBuffer *buffer, int zero)
+{
+    if (!buffer->lent)
+        ByteBufferFreeBlock(buffer->data, Used(buffer), zero);
+    else if (zero)
+        explicit_bzero(buffer->data, Used(buffer));
+}
+
 // Moves the contents into a block of the new capacity. A wiping buffer never
 // uses realloc: realloc may move the bytes and hand the old block back to the
 // allocator with the secret still in it. A lent block is left to its owner,
@@ -40,10 +52,7 @@ int Reallocate(ByteBuffer *buffer, size_t capacity)
         if (data == nullptr)
             return 0;
         memcpy(data, buffer->data, used);
-        if (buffer->wipe)
-            explicit_bzero(buffer->data, used);
-        if (!buffer->lent)
-            free(buffer->data);
+        GiveBackBlock(buffer, buffer->wipe);
     } else {
         data = static_cast<unsigned char *>(realloc(buffer->data, capacity));
         if (data == nullptr)
@@ -240,11 +249,24 @@ void ByteBufferRelease(ByteBuffer *buffer, int zero)
 {
     if (buffer == nullptr)
         return;
-    if (buffer->data != nullptr && (zero || buffer->wipe))
-        explicit_bzero(buffer->data, Used(buffer));
-    if (!buffer->lent)
-        free(buffer->data);
+    GiveBackBlock(buffer, zero || buffer->wipe);
     MakeEmpty(buffer);
+}
+
+void ByteBufferFreeBlock(void *block, size_t length, int zero)
+{
+    if (block == nullptr)
+        return;
+    if (zero)
+        explicit_bzero(block, length);
+    free(block);
+}
+
+void ByteBufferFreeWholeBlock(void *block, int zero)
+{
+    if (block != nullptr && zero)
+        explicit_bzero(block, malloc_usable_size(block));
+    free(block);
 }
 
 }  // extern "C"

@@ -85,6 +85,20 @@ unsigned char *ByteBufferDetach(ByteBuffer *buffer, size_t *length);
  * Accepts null. */
 void ByteBufferRelease(ByteBuffer *buffer, int zero);
 
+/* ---- freeing blocks that may hold secrets ---------------------------------
+ * The one place where memory that may have held a sensitive message goes
+ * back to the allocator: the buffer's own blocks above, and every block the
+ * layers above free (message records and frames, received replies, what the
+ * message readers hand out). */
+
+/* Frees a block from malloc, overwriting its first length bytes with zeros
+ * first when zero is non-zero. Accepts null. */
+void ByteBufferFreeBlock(void *block, size_t length, int zero);
+/* As ByteBufferFreeBlock for a block whose length its owner does not keep
+ * (a string that may hold NUL bytes of its own): the whole allocation is
+ * zeroed. Accepts null. */
+void ByteBufferFreeWholeBlock(void *block, int zero);
+
 #ifdef __cplusplus
 }
 #endif

@@ -419,9 +419,9 @@ void MsgFree(ClientMsg *msg)
     if (msg->state == MSG_STATE_BUILDING || msg->state == MSG_STATE_BROKEN)
         ByteBufferRelease(&msg->buffer, sensitive);
     else if (msg->state == MSG_STATE_READABLE && msg->start != msg->firstBlock)
-        MsgFreeBlob(msg->start, static_cast<size_t>(msg->end - msg->start), sensitive);
+        ByteBufferFreeBlock(msg->start, static_cast<size_t>(msg->end - msg->start), sensitive);
     msg->state = MSG_STATE_FREED;
-    MsgFreeBlob(msg, sizeof *msg, sensitive);
+    ByteBufferFreeBlock(msg, sizeof *msg, sensitive);
 }
 
 }  // extern "C"

@@ -1,6 +1,7 @@
 /*
- * LRPC2 messages: building them parameter by parameter, completing them into
- * a frame, parsing received frames and reading them back with type checking.
+ * LRPC2 messages: building them parameter by parameter and completing them
+ * into a frame. Parsing received frames and reading them back with type
+ * checking is client_msg_reader.h.
  *
  * Frame (all integers in host byte order; both ends run on one host and the
  * magic reveals a mismatch):
@@ -283,8 +284,5 @@ static inline int MsgAddBlob(ClientMsg *msg, const void *data, size_t length)
 #ifdef __cplusplus
 }
 #endif
-
-/* Parsing received frames and reading messages back. */
-#include "client_common/client_msg_reader.h"
 
 #endif

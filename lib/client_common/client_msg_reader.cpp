@@ -1,6 +1,7 @@
 #include "client_common/client_msg_reader.h"
 
-#include <malloc.h>
+#include "client_common/byte_buffer.h"
+
 #include <stdlib.h>
 #include <string.h>
 
@@ -11,16 +12,6 @@ uint32_t LoadU32(const unsigned char *bytes)
     uint32_t value;
     memcpy(&value, bytes, sizeof value);
     return value;
-}
-
-
-// Strings handed out by the readers may hold NUL bytes of their own, so the
-// whole block is wiped rather than strlen() bytes of it.
-void WipeAndFreeBlock(void *block, int zero)
-{
-    if (block != nullptr && zero)
-        explicit_bzero(block, malloc_usable_size(block));
-    free(block);
 }
 
 // ---- validation of received frames ----------------------------------------
@@ -474,8 +465,8 @@ int MsgReadKeyValueArray(ClientMsg *msg, MsgKeyValue **pairs)
         if (status == MSG_OK && array[done].key == nullptr && array[done].value == nullptr)
             status = MSG_ERR_WRONG_TYPE;
         if (status != MSG_OK) {
-            WipeAndFreeBlock(array[done].key, msg->sensitive);
-            WipeAndFreeBlock(array[done].value, msg->sensitive);
+            ByteBufferFreeWholeBlock(array[done].key, msg->sensitive);
+            ByteBufferFreeWholeBlock(array[done].value, msg->sensitive);
             break;
         }
     }
@@ -492,16 +483,12 @@ int MsgReadKeyValueArray(ClientMsg *msg, MsgKeyValue **pairs)
 
 void MsgFreeString(char *value, int zero)
 {
-    WipeAndFreeBlock(value, zero);
+    ByteBufferFreeWholeBlock(value, zero);
 }
 
 void MsgFreeBlob(void *data, size_t length, int zero)
 {
-    if (data == nullptr)
-        return;
-    if (zero)
-        explicit_bzero(data, length);
-    free(data);
+    ByteBufferFreeBlock(data, length, zero);
 }
 
 void MsgFreeStringArray(char **strings, int zero)
@@ -510,8 +497,8 @@ void MsgFreeStringArray(char **strings, int zero)
         return;
     size_t count = 0;
     for (; strings[count] != nullptr; ++count)
-        WipeAndFreeBlock(strings[count], zero);
-    MsgFreeBlob(strings, (count + 1) * sizeof *strings, zero);
+        ByteBufferFreeWholeBlock(strings[count], zero);
+    ByteBufferFreeBlock(strings, (count + 1) * sizeof *strings, zero);
 }
 
 void MsgFreeLengthStringArray(MsgLengthString *strings, int zero)
@@ -520,8 +507,8 @@ void MsgFreeLengthStringArray(MsgLengthString *strings, int zero)
         return;
     size_t count = 0;
     for (; strings[count].string != nullptr || strings[count].length != 0; ++count)
-        WipeAndFreeBlock(strings[count].string, zero);
-    MsgFreeBlob(strings, (count + 1) * sizeof *strings, zero);
+        ByteBufferFreeWholeBlock(strings[count].string, zero);
+    ByteBufferFreeBlock(strings, (count + 1) * sizeof *strings, zero);
 }
 
 void MsgFreeKeyValueArray(MsgKeyValue *pairs, int zero)
@@ -530,10 +517,10 @@ void MsgFreeKeyValueArray(MsgKeyValue *pairs, int zero)
         return;
     size_t count = 0;
     for (; pairs[count].key != nullptr || pairs[count].value != nullptr; ++count) {
-        WipeAndFreeBlock(pairs[count].key, zero);
-        WipeAndFreeBlock(pairs[count].value, zero);
+        ByteBufferFreeWholeBlock(pairs[count].key, zero);
+        ByteBufferFreeWholeBlock(pairs[count].value, zero);
     }
-    MsgFreeBlob(pairs, (count + 1) * sizeof *pairs, zero);
+    ByteBufferFreeBlock(pairs, (count + 1) * sizeof *pairs, zero);
 }
 
 }  // extern "C"

@@ -67,7 +67,8 @@ int MsgReadStringArrayWithLengths(ClientMsg *msg, MsgLengthString **strings);
 int MsgReadKeyValueArray(ClientMsg *msg, MsgKeyValue **pairs);
 
 /* Free what the readers hand out, overwriting every byte with zeros first
- * when zero is non-zero. Each accepts null. */
+ * when zero is non-zero (through the byte buffer's block frees). Each
+ * accepts null. */
 void MsgFreeString(char *value, int zero);
 void MsgFreeBlob(void *data, size_t length, int zero);
 void MsgFreeStringArray(char **strings, int zero);

@@ -16,6 +16,7 @@
 #include "client_common/log_buffer.h"
 
 #include "client_common/client_msg.h"
+#include "client_common/client_msg_reader.h"
 #include "client_common/formatted_output.h"
 #include "client_common/lrpc2_session.h"
 #include "client_common/lrpc2_status.h"

@@ -14,6 +14,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "client_common/byte_buffer.h"
+#include "client_common/client_msg_reader.h"
 #include "client_common/lrpc2_status.h"
 
 namespace {
@@ -176,19 +178,19 @@ ClientMsg *ReceiveReply(LRPC2Session *session, int timeout, int *status)
             size_t larger = capacity > length / 2 ? length : capacity * 2;
             unsigned char *grown = static_cast<unsigned char *>(malloc(larger));
             if (!grown) {
-                MsgFreeBlob(frame, capacity, 1);
+                ByteBufferFreeBlock(frame, capacity, 1);
                 *status = LRPC2_ERR_NO_MEMORY;
                 return NULL;
             }
             // Not realloc: the old block may hold a secret and must be wiped.
             memcpy(grown, frame, received);
-            MsgFreeBlob(frame, capacity, 1);
+            ByteBufferFreeBlock(frame, capacity, 1);
             frame = grown;
             capacity = larger;
         }
         *status = RecvAll(session->readFd, frame + received, capacity - received, timeout, session->isSocket);
         if (*status != LRPC2_OK) {
-            MsgFreeBlob(frame, capacity, 1);
+            ByteBufferFreeBlock(frame, capacity, 1);
             return NULL;
         }
         received = capacity;
@@ -198,7 +200,7 @@ ClientMsg *ReceiveReply(LRPC2Session *session, int timeout, int *status)
     int msgStatus = MSG_OK;
     ClientMsg *reply = MsgFromFrame(frame, length, 0, session->table, LRPC2_HEADER_SIZE, &msgStatus);
     if (!reply) {
-        MsgFreeBlob(frame, length, 1);
+        ByteBufferFreeBlock(frame, length, 1);
         *status = msgStatus == MSG_ERR_NO_MEMORY ? LRPC2_ERR_NO_MEMORY : LRPC2_ERR_SOCKET;
     }
     return reply;

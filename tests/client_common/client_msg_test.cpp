@@ -1,4 +1,5 @@
 #include "client_common/client_msg.h"
+#include "client_common/client_msg_reader.h"
 #include "support/lrpc2_wire.h"
 
 #include <gtest/gtest.h>

@@ -5,6 +5,7 @@
 // moves (the worst case a C library may choose), so a secret copied away by
 // realloc is caught as well.
 #include "client_common/client_msg.h"
+#include "client_common/client_msg_reader.h"
 
 #include <gtest/gtest.h>
 

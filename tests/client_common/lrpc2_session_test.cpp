@@ -1,4 +1,5 @@
 #include "client_common/client_msg.h"
+#include "client_common/client_msg_reader.h"
 #include "client_common/lrpc2_session.h"
 #include "client_common/lrpc2_status.h"
 #include "client_common/msg_type_table.h"

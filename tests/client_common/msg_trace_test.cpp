@@ -1,3 +1,4 @@
+#include "client_common/client_msg_reader.h"
 #include "client_common/msg_trace.h"
 #include "support/client_handles.h"
 

@@ -1,6 +1,7 @@
 #include "support/client_log_entries.h"
 
 #include "client_common/client_msg.h"
+#include "client_common/client_msg_reader.h"
 #include "client_common/log_buffer.h"
 
 namespace testsupport {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "client_common/client_msg.h"
+#include "client_common/client_msg_reader.h"
 #include "support/client_handles.h"
 
 #include <cstdint>

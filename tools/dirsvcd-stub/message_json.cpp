@@ -1,5 +1,6 @@
 #include "message_json.h"
 
+#include "client_common/client_msg_reader.h"
 #include "client_common/msg_type_table.h"
 
 #include <optional>

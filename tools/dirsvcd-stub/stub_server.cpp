@@ -3,6 +3,7 @@
 #include "message_json.h"
 
 #include "client_common/client_msg.h"
+#include "client_common/client_msg_reader.h"
 #include "client_common/lrpc2_session.h"
 #include "client_common/msg_trace.h"
 #include "client_common/msg_type_table.h"
