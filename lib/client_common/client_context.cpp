@@ -57,21 +57,6 @@ const char *LevelName(ClientContext *context, const char *levelKey, const char *
     return name;
 }
 
-// Reads up to `size` bytes, retrying after signals; returns the count read.
-size_t ReadSome(int fd, char *buffer, size_t size)
-{
-    size_t done = 0;
-    while (done < size) {
-        ssize_t n = read(fd, buffer + done, size - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        done += static_cast<size_t>(n);
-    }
-    return done;
-}
-
 // The text between the first '(' and the next ')' of /proc/self/stat, or
 // an empty string.
 void ReadProcessName(char *name)
@@ -81,7 +66,9 @@ void ReadProcessName(char *name)
     if (fd < 0)
         return;
     char stat[kStatReadSize + 1];
-    size_t length = ReadSome(fd, stat, kStatReadSize);
+    size_t length = 0;
+    // What came before a failed read is still used.
+    RecvUpTo(fd, stat, kStatReadSize, 0, 0, &length);
     close(fd);
     stat[length] = '\0';
     const char *open = static_cast<const char *>(memchr(stat, '(', length));

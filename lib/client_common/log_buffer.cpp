@@ -107,27 +107,6 @@ char *CopyText(const char *text, int *failed)
     return copy;
 }
 
-/* Writes all of a buffer to a descriptor: EINTR retries, a short write
- * continues with the rest, anything else (EAGAIN included: the descriptor is
- * blocking) fails with errno set. */
-int WriteAll(int fd, const char *bytes, size_t length)
-{
-    while (length > 0) {
-        ssize_t written = write(fd, bytes, length);
-        if (written > 0) {
-            bytes += written;
-            length -= (size_t)written;
-            continue;
-        }
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written == 0)
-            errno = EIO;
-        return -1;
-    }
-    return 0;
-}
-
 EmergencyLog *NewEmergencyLog(int kind, const char *ident, int descriptor)
 {
     EmergencyLog *emergency = (EmergencyLog *)calloc(1, sizeof *emergency);
@@ -214,7 +193,9 @@ int EmergencyLogWriteV(EmergencyLog *emergency, uint32_t level, const char *form
             length = (int)sizeof line - 1;
             line[length - 1] = '\n';
         }
-        return WriteAll(emergency->descriptor, line, (size_t)length) == 0 ? 0 : ELOG_ERRNO;
+        /* Plain write on the file (no time-out: it is blocking), through the
+         * library's one write-all loop. */
+        return SendAll(emergency->descriptor, line, (size_t)length, 0, 0) == LRPC2_OK ? 0 : ELOG_ERRNO;
     }
 
     char message[LINE_TEXT_SIZE];

@@ -44,11 +44,14 @@ ssize_t TransferOnce(int fd, unsigned char *bytes, size_t n, Direction direction
     return direction == SENDING ? sendmsg(fd, &header, MSG_NOSIGNAL) : recvmsg(fd, &header, 0);
 }
 
-// Moves exactly n bytes. Every outcome of one attempt is handled here, in
-// this order: EINTR retries; EAGAIN waits for readiness (bounded by the
-// time-out); a short transfer goes on with the rest; a closed peer (end of
-// stream, EPIPE) is 404; anything else is 405.
-int TransferAll(int fd, unsigned char *bytes, size_t n, int timeout, int useMessageCalls, Direction direction)
+// Moves exactly n bytes; the one loop of the client library that moves bytes
+// through a descriptor. Every outcome of one attempt is handled here, in this
+// order: EINTR retries; EAGAIN waits for readiness (bounded by the time-out);
+// a short transfer goes on with the rest; a closed peer (end of stream,
+// EPIPE) is 404; anything else is 405. *moved is the count moved, also when
+// the loop ends early.
+int TransferAll(int fd, unsigned char *bytes, size_t n, int timeout, int useMessageCalls, Direction direction,
+                size_t *moved)
 {
     // Without a time-out the caller wants to wait as long as it takes: let
     // the kernel block instead of spinning through poll.
@@ -109,6 +112,7 @@ int TransferAll(int fd, unsigned char *bytes, size_t n, int timeout, int useMess
     if (savedFlags != -1)
         fcntl(fd, F_SETFL, savedFlags);
     errno = status == LRPC2_OK ? 0 : savedErrno;
+    *moved = done;
     return status;
 }
 
@@ -245,15 +249,34 @@ int WaitReady(int fd, int timeout, int events)
 
 int SendAll(int fd, const void *bytes, size_t n, int timeout, int useMessageCalls)
 {
+    size_t sent = 0;
     // Sending never writes through the pointer; the shared loop takes it
     // mutable for the receiving direction.
     return TransferAll(fd, static_cast<unsigned char *>(const_cast<void *>(bytes)), n, timeout,
-                       useMessageCalls, SENDING);
+                       useMessageCalls, SENDING, &sent);
 }
 
 int RecvAll(int fd, void *buffer, size_t n, int timeout, int useMessageCalls)
 {
-    return TransferAll(fd, static_cast<unsigned char *>(buffer), n, timeout, useMessageCalls, RECEIVING);
+    size_t received = 0;
+    return TransferAll(fd, static_cast<unsigned char *>(buffer), n, timeout, useMessageCalls, RECEIVING,
+                       &received);
+}
+
+int RecvUpTo(int fd, void *buffer, size_t n, int timeout, int useMessageCalls, size_t *received)
+{
+    size_t done = 0;
+    int status = TransferAll(fd, static_cast<unsigned char *>(buffer), n, timeout, useMessageCalls, RECEIVING,
+                             &done);
+    // Reading never sees EPIPE: 404 is the end of the stream, which ends the
+    // read here.
+    if (status == LRPC2_ERR_SOCKET_CLOSED) {
+        status = LRPC2_OK;
+        errno = 0;
+    }
+    if (received != nullptr)
+        *received = done;
+    return status;
 }
 
 LRPC2Session *SessionOpen(const char *socketPath, const MsgTypeTable *table, int timeout, int *status)

@@ -68,10 +68,18 @@ void SessionClose(LRPC2Session *session);
 /* Writes / reads exactly n bytes, each wait bounded by timeout (0: no limit;
  * a non-blocking descriptor is then made blocking for the call and restored
  * afterwards). useMessageCalls selects sendmsg/recvmsg (sends carry
- * MSG_NOSIGNAL) over write/read. Returns 0 (errno 0), 404 end of stream or
- * EPIPE, 405 other error, 408 time-out. */
+ * MSG_NOSIGNAL) over write/read. Returns LRPC2_OK (errno 0),
+ * LRPC2_ERR_SOCKET_CLOSED at the end of the stream or on EPIPE,
+ * LRPC2_ERR_SOCKET on any other error, LRPC2_ERR_TIMEOUT when a wait ran
+ * out. These are the client library's one loop for moving bytes through a
+ * descriptor: the client log's emergency file and the client context's read
+ * of the process name use them too. */
 int SendAll(int fd, const void *bytes, size_t n, int timeout, int useMessageCalls);
 int RecvAll(int fd, void *buffer, size_t n, int timeout, int useMessageCalls);
+/* As RecvAll for a stream that may end first: the end of the stream ends the
+ * read with LRPC2_OK. *received (when not null) is the count read, also when
+ * the read fails part-way. */
+int RecvUpTo(int fd, void *buffer, size_t n, int timeout, int useMessageCalls, size_t *received);
 
 /* Waits until fd is ready for the poll events given (POLLIN to read,
  * POLLOUT to write), at most timeout seconds (0 or less: no limit). Returns 1
