@@ -117,15 +117,16 @@ typedef struct MsgKeyValue {
     char *value;
 } MsgKeyValue;
 
-/* The text of a MsgStatus; null for 0 and any code outside 200-205. */
+/* The text of a MsgStatus; null for MSG_OK and any code outside
+ * MSG_ERR_NO_MEMORY..MSG_ERR_INVALID. */
 const char *MsgStatusText(int status);
 
 /* ---- construction ---------------------------------------------------- */
 
 /* Creates a message of a type listed in table, with headerSize reserved
  * zero bytes in front of the type. Returns null on failure; the status
- * (205 for a type missing from the table, 200 out of memory) is stored in
- * *status when status is not null. */
+ * (MSG_ERR_INVALID for a type missing from the table, MSG_ERR_NO_MEMORY) is
+ * stored in *status when status is not null. */
 ClientMsg *NewClientMsg(uint32_t type, const MsgTypeTable *table, size_t headerSize, int *status);
 
 /* The adds of single parameters are inline (defined at the end of this

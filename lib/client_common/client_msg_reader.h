@@ -24,7 +24,8 @@ typedef struct MsgLengthString {
 } MsgLengthString;
 
 /* Parses a received frame of length bytes whose first headerSize bytes are
- * the transport's header. The body is validated first (205 when invalid).
+ * the transport's header. The body is validated first (MSG_ERR_INVALID when
+ * it is not valid).
  * With copy non-zero the message copies the frame; otherwise it takes over
  * the bytes, which must come from malloc, and frees them with the message
  * (on failure they stay the caller's). A type missing from the table is
@@ -34,11 +35,12 @@ ClientMsg *MsgFromFrame(unsigned char *frame, size_t length, int copy, const Msg
                         size_t headerSize, int *status);
 
 /* ---- readers ------------------------------------------------------------ */
-/* Readable messages only (else 205); at or past the end: 203. A typed reader
- * finding another wire type answers 202 (203 if it is WIRE_END) and leaves
- * the read position unchanged; every reader that fails hands out nothing and
- * leaves the read position where it was. What a reader hands out belongs to
- * the caller. */
+/* Readable messages only (else MSG_ERR_INVALID); at or past the end:
+ * MSG_ERR_AT_END. A typed reader finding another wire type answers
+ * MSG_ERR_WRONG_TYPE (MSG_ERR_AT_END if it is WIRE_END) and leaves the read
+ * position unchanged; every reader that fails hands out nothing and leaves
+ * the read position where it was. What a reader hands out belongs to the
+ * caller. */
 
 /* The next wire type byte, without moving. */
 int MsgPeekType(ClientMsg *msg, int *wireType);
@@ -63,7 +65,8 @@ int MsgReadStringArray(ClientMsg *msg, char ***strings);
  * MsgFreeLengthStringArray). */
 int MsgReadStringArrayWithLengths(ClientMsg *msg, MsgLengthString **strings);
 /* A new array of pairs closed by (null, null) (free with
- * MsgFreeKeyValueArray); a pair of two nulls on the wire is refused (202). */
+ * MsgFreeKeyValueArray); a pair of two nulls on the wire is refused
+ * (MSG_ERR_WRONG_TYPE). */
 int MsgReadKeyValueArray(ClientMsg *msg, MsgKeyValue **pairs);
 
 /* Free what the readers hand out, overwriting every byte with zeros first

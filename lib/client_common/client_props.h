@@ -27,8 +27,9 @@
 extern "C" {
 #endif
 
-/* ClientPropertyStatus: 0 is success. */
-enum {
+/* Configuration reader status codes (0 = success); texts from
+ * ClientPropertyStatusText. */
+enum ClientPropertyStatus {
     PROP_OUT_OF_MEMORY = 300,
     PROP_NOT_ABSOLUTE = 301,
     PROP_NO_PERMISSION = 302,

@@ -45,7 +45,7 @@ enum {
 };
 
 /* Emergency log status codes (0 = success); texts from EmergencyLogStatusText. */
-enum {
+enum EmergencyLogStatus {
     ELOG_NOT_ABSOLUTE = 100,  /* "An absolute pathname was not given" */
     ELOG_OUT_OF_MEMORY = 101, /* "Out of memory" */
     ELOG_ERRNO = 102          /* "Refer to errno for details" */

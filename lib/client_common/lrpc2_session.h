@@ -12,7 +12,7 @@
  *
  * Every wait is bounded by a time-out in seconds given by the caller; 0 (or a
  * negative value) waits without limit. Every operation reports an
- * LRPC2Status (lrpc2_status.h), 0 for success; nothing is logged here.
+ * LRPC2Status (lrpc2_status.h), LRPC2_OK for success; nothing is logged here.
  */
 #ifndef CLIENT_COMMON_LRPC2_SESSION_H
 #define CLIENT_COMMON_LRPC2_SESSION_H
@@ -41,24 +41,29 @@ typedef struct LRPC2Session {
  * handshake, each wait bounded by timeout. Returns the open session (close it
  * with SessionClose) or null; the status goes to *status when status is not
  * null:
- *   400  path null or not absolute
- *   401  socket or connect failed (also for a path too long for a socket
- *        address), or the daemon refused the handshake
- *   404/405/408  the handshake answer could not be read (closed, error, time-out)
- *   407  out of memory */
+ *   LRPC2_ERR_NO_SOCKET_PATH      path null or not absolute
+ *   LRPC2_ERR_CANNOT_OPEN_SOCKET  socket or connect failed (also for a path too
+ *                                 long for a socket address), or the daemon
+ *                                 refused the handshake
+ *   LRPC2_ERR_SOCKET_CLOSED, LRPC2_ERR_SOCKET, LRPC2_ERR_TIMEOUT
+ *                                 the handshake answer could not be read
+ *                                 (closed, error, time-out)
+ *   LRPC2_ERR_NO_MEMORY           out of memory */
 LRPC2Session *SessionOpen(const char *socketPath, const MsgTypeTable *table, int timeout, int *status);
 
 /* Sends a completed message and returns the daemon's reply, which the caller
- * frees with MsgFree. A one-way message returns null with status 0 as soon as
- * it is written. Process-authentication challenges (type 3) from the daemon
- * are answered with an empty type-3 message, as often as they come; the
- * reply that follows is the one returned. Returns null on failure with:
- *   411  null session
- *   406  null message, or one that is not complete
- *   404  the daemon closed the stream (also EPIPE)
- *   405  other socket error, bad magic, or malformed reply
- *   407  out of memory (also when a challenge cannot be answered)
- *   408  a wait ran out
+ * frees with MsgFree. A one-way message returns null with status LRPC2_OK as
+ * soon as it is written. Process-authentication challenges
+ * (MSG_TYPE_PROCESS_AUTH_CHALLENGE2) from the daemon are answered with an
+ * empty message of that type, as often as they come; the reply that follows
+ * is the one returned. Returns null on failure with:
+ *   LRPC2_ERR_BAD_SESSION      null session
+ *   LRPC2_ERR_INVALID_MESSAGE  null message, or one that is not complete
+ *   LRPC2_ERR_SOCKET_CLOSED    the daemon closed the stream (also EPIPE)
+ *   LRPC2_ERR_SOCKET           other socket error, bad magic, or malformed reply
+ *   LRPC2_ERR_NO_MEMORY        out of memory (also when a challenge cannot be
+ *                              answered)
+ *   LRPC2_ERR_TIMEOUT          a wait ran out
  * A failure does not close the session; the owner decides. */
 ClientMsg *SessionTransact(LRPC2Session *session, ClientMsg *msg, int timeout, int *status);
 

@@ -31,8 +31,8 @@ enum LRPC2Status {
     LRPC2_ERR_FILE_OPERATION = 416       /* "File operation error" */
 };
 
-/* The fixed English text of a status for log lines; null for 0 and for any
- * code outside 400-416. */
+/* The fixed English text of a status for log lines; null for LRPC2_OK and
+ * for any code outside LRPC2_ERR_NO_SOCKET_PATH..LRPC2_ERR_FILE_OPERATION. */
 const char *LRPC2StatusText(int status);
 
 #ifdef __cplusplus
