@@ -70,7 +70,7 @@ const char *UnsupportedTypeName(int type)
 // (*result says why, or stays 0 for a failed append).
 int AddVariableParameters(ClientContext *context, ClientMsg *message, int *result, va_list args)
 {
-    static const char op[] = "SendATProxySetAuditTrailEventInternal";
+    static const char kOperation[] = "SendATProxySetAuditTrailEventInternal";
     for (;;) {
         const int type = va_arg(args, int);
         int status = 0;
@@ -91,18 +91,20 @@ int AddVariableParameters(ClientContext *context, ClientMsg *message, int *resul
             status = AddParameter(message, static_cast<uint32_t>(type), &value, sizeof value);
             if (status == 0 && ClientLogEnabled(context->log, CLIENT_LOG_DEBUG)) {
                 if (type == AT_UINT16)
-                    AT_LOG(context, CLIENT_LOG_DEBUG, op, "UINT16: %u", static_cast<unsigned>(value));
+                    AT_LOG(context, CLIENT_LOG_DEBUG, kOperation, "UINT16: %u", static_cast<unsigned>(value));
                 else if (type == AT_UINT32)
-                    AT_LOG(context, CLIENT_LOG_DEBUG, op, "UINT32: %lu",
+                    AT_LOG(context, CLIENT_LOG_DEBUG, kOperation, "UINT32: %lu",
                            static_cast<unsigned long>(static_cast<unsigned>(value)));
                 else if (type == AT_INT16)
-                    AT_LOG(context, CLIENT_LOG_DEBUG, op, "INT16: %d", value);
+                    AT_LOG(context, CLIENT_LOG_DEBUG, kOperation, "INT16: %d", value);
                 else if (type == AT_INT32)
-                    AT_LOG(context, CLIENT_LOG_DEBUG, op, "INT32: %ld", static_cast<long>(value));
+                    AT_LOG(context, CLIENT_LOG_DEBUG, kOperation, "INT32: %ld", static_cast<long>(value));
                 else if (type == AT_BYTE)
-                    AT_LOG(context, CLIENT_LOG_DEBUG, op, "BYTE: 0x%02x", static_cast<unsigned>(value) & 0xffu);
+                    AT_LOG(context, CLIENT_LOG_DEBUG, kOperation, "BYTE: 0x%02x",
+                           static_cast<unsigned>(value) & 0xffu);
                 else
-                    AT_LOG(context, CLIENT_LOG_DEBUG, op, "WCHAR: 0x%04x", static_cast<unsigned>(value));
+                    AT_LOG(context, CLIENT_LOG_DEBUG, kOperation, "WCHAR: 0x%04x",
+                           static_cast<unsigned>(value));
             }
             break;
         }
@@ -112,9 +114,10 @@ int AddVariableParameters(ClientContext *context, ClientMsg *message, int *resul
             status = AddParameter(message, static_cast<uint32_t>(type), &value, sizeof value);
             if (status == 0) {
                 if (type == AT_UINT64)
-                    AT_LOG(context, CLIENT_LOG_DEBUG, op, "UINT64: %llu", static_cast<unsigned long long>(value));
+                    AT_LOG(context, CLIENT_LOG_DEBUG, kOperation, "UINT64: %llu",
+                           static_cast<unsigned long long>(value));
                 else
-                    AT_LOG(context, CLIENT_LOG_DEBUG, op, "INT64: %lld", value);
+                    AT_LOG(context, CLIENT_LOG_DEBUG, kOperation, "INT64: %lld", value);
             }
             break;
         }
@@ -122,7 +125,7 @@ int AddVariableParameters(ClientContext *context, ClientMsg *message, int *resul
             const double value = va_arg(args, double);
             status = AddParameter(message, AT_FLOAT, &value, sizeof value);
             if (status == 0)
-                AT_LOG(context, CLIENT_LOG_DEBUG, op, "FLOAT: %f",
+                AT_LOG(context, CLIENT_LOG_DEBUG, kOperation, "FLOAT: %f",
                        static_cast<double>(static_cast<float>(value)));
             break;
         }
@@ -131,7 +134,7 @@ int AddVariableParameters(ClientContext *context, ClientMsg *message, int *resul
             const uint32_t size = value ? static_cast<uint32_t>(strlen(value) + 1) : 0;
             status = AddParameter(message, AT_UTF8STRING, value, size);
             if (status == 0)
-                AT_LOG(context, CLIENT_LOG_DEBUG, op, "UTF8STRING: %s", value);
+                AT_LOG(context, CLIENT_LOG_DEBUG, kOperation, "UTF8STRING: %s", value);
             break;
         }
         case AT_EPOCHTIME: {
@@ -141,7 +144,8 @@ int AddVariableParameters(ClientContext *context, ClientMsg *message, int *resul
                 // A null time is sent as the null blob and traced as zero.
                 const unsigned seconds = value ? static_cast<unsigned>(value->seconds) : 0;
                 const unsigned micros = value ? static_cast<unsigned>(value->microseconds) : 0;
-                AT_LOG(context, CLIENT_LOG_DEBUG, op, "EPOCHTIME: tv_sec=%u, tv_usec=%u", seconds, micros);
+                AT_LOG(context, CLIENT_LOG_DEBUG, kOperation, "EPOCHTIME: tv_sec=%u, tv_usec=%u", seconds,
+                       micros);
             }
             break;
         }
@@ -150,18 +154,18 @@ int AddVariableParameters(ClientContext *context, ClientMsg *message, int *resul
         case AT_UTF8STRINGARRAY:
         case AT_WSTRINGARRAY:
             (void)va_arg(args, const void *);
-            AT_LOG(context, CLIENT_LOG_DEBUG, op, "%s: <parameter type is not supported>",
+            AT_LOG(context, CLIENT_LOG_DEBUG, kOperation, "%s: <parameter type is not supported>",
                    UnsupportedTypeName(type));
             *result = AT_RESULT_UNSUPPORTED_TYPE;
             continue;
         default:
-            AT_LOG(context, CLIENT_LOG_DEBUG, op, "Unknown parameter type %u, parameter list is malformed.",
-                   static_cast<unsigned>(type));
+            AT_LOG(context, CLIENT_LOG_DEBUG, kOperation,
+                   "Unknown parameter type %u, parameter list is malformed.", static_cast<unsigned>(type));
             *result = AT_RESULT_UNKNOWN_TYPE;
             return 0;
         }
         if (status != 0) {
-            AT_LOG(context, CLIENT_LOG_WARNING, op, "Failure in message construction: %s",
+            AT_LOG(context, CLIENT_LOG_WARNING, kOperation, "Failure in message construction: %s",
                    MsgStatusText(status));
             return 0;
         }
@@ -173,22 +177,23 @@ int AddVariableParameters(ClientContext *context, ClientMsg *message, int *resul
 // event is never reported as delivered.
 int SendRequest(ClientContext *context, ClientMsg *message)
 {
-    static const char op[] = "Send";
+    static const char kOperation[] = "Send";
     int status = MsgComplete(message);
     if (status != 0) {
-        MSG_LOG(context, CLIENT_LOG_WARNING, op, "Failed to complete message: %s", MsgStatusText(status));
+        MSG_LOG(context, CLIENT_LOG_WARNING, kOperation, "Failed to complete message: %s",
+                MsgStatusText(status));
         return 0;
     }
     if (ClientLogEnabled(context->log, CLIENT_LOG_TRACE)) {
         char *text = MsgToString(message);
-        MSG_LOG(context, CLIENT_LOG_TRACE, op, "Request: %s", text ? text : "(null)");
+        MSG_LOG(context, CLIENT_LOG_TRACE, kOperation, "Request: %s", text ? text : "(null)");
         free(text);
     }
     ClientMsg *reply = SessionTransact(context->session, message, context->timeout, &status);
     if (status != 0) {
         uint16_t type = 0;
         MsgGetType(message, &type);
-        MSG_LOG(context, CLIENT_LOG_WARNING, op, "Failed to send message: %s, MsgType: %d.",
+        MSG_LOG(context, CLIENT_LOG_WARNING, kOperation, "Failed to send message: %s, MsgType: %d.",
                 LRPC2StatusText(status), static_cast<int>(type));
         ReleaseCallMessages(context);
         return 0;
@@ -197,7 +202,7 @@ int SendRequest(ClientContext *context, ClientMsg *message)
         KeepForCall(context, reply);
     if (ClientLogEnabled(context->log, CLIENT_LOG_TRACE)) {
         char *text = MsgToString(reply);
-        MSG_LOG(context, CLIENT_LOG_TRACE, op, "Reply: %s", text ? text : "(null)");
+        MSG_LOG(context, CLIENT_LOG_TRACE, kOperation, "Reply: %s", text ? text : "(null)");
         free(text);
     }
     return 1;
@@ -210,7 +215,7 @@ extern "C" {
 int GetComponentAuditTrailTargets(ClientContext *context, const char *productName,
                                   const char *categoryName)
 {
-    static const char op[] = "GetComponentAuditTrailTargets";
+    static const char kOperation[] = "GetComponentAuditTrailTargets";
     // Without a context there is no configuration to consult and no session
     // to send on: nothing is to be sent.
     if (!context)
@@ -231,13 +236,13 @@ int GetComponentAuditTrailTargets(ClientContext *context, const char *productNam
 
     int final = global;
     if (targets == -1)
-        AT_LOG(context, CLIENT_LOG_DEBUG, op,
+        AT_LOG(context, CLIENT_LOG_DEBUG, kOperation,
                "The targets setting of %s/%s is -1, don't known what value to override, so will "
                "inherit global targets setting",
                productName, categoryName);
     else
         final = (global & ~overrides) | (targets & overrides);
-    AT_LOG(context, CLIENT_LOG_DEBUG, op, "The final targets setting of %s/%s is %d.", productName,
+    AT_LOG(context, CLIENT_LOG_DEBUG, kOperation, "The final targets setting of %s/%s is %d.", productName,
            categoryName, final);
     return final;
 }
@@ -249,35 +254,35 @@ int SendATProxySetAuditTrailEventInternal(ClientContext *context, int *result,
                                           const void *userSid, const char *sessionId,
                                           uint64_t processID, va_list parameters)
 {
-    static const char op[] = "SendATProxySetAuditTrailEventInternal";
+    static const char kOperation[] = "SendATProxySetAuditTrailEventInternal";
     if (!context || !result)
         return 0;
     if (!productName || !*productName) {
-        AT_LOG(context, CLIENT_LOG_DEBUG, op, "Invalid value for productName.");
+        AT_LOG(context, CLIENT_LOG_DEBUG, kOperation, "Invalid value for productName.");
         *result = AT_RESULT_MISSING_FIELD;
         return 0;
     }
     if (!categoryName || !*categoryName) {
-        AT_LOG(context, CLIENT_LOG_DEBUG, op, "Invalid value for categoryName.");
+        AT_LOG(context, CLIENT_LOG_DEBUG, kOperation, "Invalid value for categoryName.");
         *result = AT_RESULT_MISSING_FIELD;
         return 0;
     }
     if (GetComponentAuditTrailTargets(context, productName, categoryName) == 0) {
-        AT_LOG(context, CLIENT_LOG_DEBUG, op, "No targets are specified, do nothing and return.");
+        AT_LOG(context, CLIENT_LOG_DEBUG, kOperation, "No targets are specified, do nothing and return.");
         return 1;
     }
     if (!userName || !*userName) {
-        AT_LOG(context, CLIENT_LOG_DEBUG, op, "Invalid value for userName.");
+        AT_LOG(context, CLIENT_LOG_DEBUG, kOperation, "Invalid value for userName.");
         *result = AT_RESULT_MISSING_FIELD;
         return 0;
     }
     if (processID == 0) {
-        AT_LOG(context, CLIENT_LOG_DEBUG, op, "No processID provided, getting process ID.");
+        AT_LOG(context, CLIENT_LOG_DEBUG, kOperation, "No processID provided, getting process ID.");
         processID = static_cast<uint64_t>(getpid());
         if (processID == 0)
-            AT_LOG(context, CLIENT_LOG_DEBUG, op, "Cannot determine process ID.");
+            AT_LOG(context, CLIENT_LOG_DEBUG, kOperation, "Cannot determine process ID.");
     }
-    AT_LOG(context, CLIENT_LOG_DEBUG, op, "AuditTrailEvent: %s %s %u %u.%u %s %s <userSid> %s %llu",
+    AT_LOG(context, CLIENT_LOG_DEBUG, kOperation, "AuditTrailEvent: %s %s %u %u.%u %s %s <userSid> %s %llu",
            productName, categoryName, static_cast<unsigned>(eventCode),
            eventTime ? static_cast<unsigned>(eventTime->seconds) : 0u,
            eventTime ? static_cast<unsigned>(eventTime->microseconds) : 0u,
@@ -314,7 +319,8 @@ int SendATProxySetAuditTrailEventInternal(ClientContext *context, int *result,
     if (status == 0)
         status = MsgAddBlob(message, &processID, sizeof processID);
     if (status != 0) {
-        AT_LOG(context, CLIENT_LOG_WARNING, op, "Failure in message construction: %s", MsgStatusText(status));
+        AT_LOG(context, CLIENT_LOG_WARNING, kOperation, "Failure in message construction: %s",
+               MsgStatusText(status));
         return 0;
     }
 
@@ -334,14 +340,14 @@ int SendATProxySetAuditTrailEventVAList(ClientContext *context, int *result,
                                         const void *userSid, const char *sessionId,
                                         uint64_t processID, va_list parameters)
 {
-    static const char op[] = "SendATProxySetAuditTrailEventVAList";
+    static const char kOperation[] = "SendATProxySetAuditTrailEventVAList";
     if (!context)
         return 0;
-    AT_LOG(context, CLIENT_LOG_DEBUG, op, "-> %s", op);
+    AT_LOG(context, CLIENT_LOG_DEBUG, kOperation, "-> %s", kOperation);
     const int done = SendATProxySetAuditTrailEventInternal(context, result, productName, categoryName,
                                                            eventCode, eventTime, auxText, userName,
                                                            userSid, sessionId, processID, parameters);
-    AT_LOG(context, CLIENT_LOG_DEBUG, op, "<- %s, result=(%d)", op, done);
+    AT_LOG(context, CLIENT_LOG_DEBUG, kOperation, "<- %s, result=(%d)", kOperation, done);
     return done;
 }
 
@@ -351,17 +357,17 @@ int SendATProxySetAuditTrailEvent(ClientContext *context, int *result, const cha
                                   const char *userName, const void *userSid,
                                   const char *sessionId, uint64_t processID, ...)
 {
-    static const char op[] = "SendATProxySetAuditTrailEvent";
+    static const char kOperation[] = "SendATProxySetAuditTrailEvent";
     if (!context)
         return 0;
-    AT_LOG(context, CLIENT_LOG_DEBUG, op, "-> %s", op);
+    AT_LOG(context, CLIENT_LOG_DEBUG, kOperation, "-> %s", kOperation);
     va_list parameters;
     va_start(parameters, processID);
     const int done = SendATProxySetAuditTrailEventInternal(context, result, productName, categoryName,
                                                            eventCode, eventTime, auxText, userName,
                                                            userSid, sessionId, processID, parameters);
     va_end(parameters);
-    AT_LOG(context, CLIENT_LOG_DEBUG, op, "<- %s, result=(%d)", op, done);
+    AT_LOG(context, CLIENT_LOG_DEBUG, kOperation, "<- %s, result=(%d)", kOperation, done);
     return done;
 }
 

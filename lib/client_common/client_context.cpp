@@ -14,9 +14,10 @@
 #include <string.h>
 #include <unistd.h>
 
-#define CONTEXT_UNIT "client_context"
-
 namespace {
+
+// Source unit of this unit's log lines.
+const char kUnit[] = "client_context";
 
 const char kSocketKey[] = "dirsvcd.clients.socket2";
 const char kTimeoutKey[] = "lrpc.timeout";
@@ -129,6 +130,7 @@ int InitClientContext(ClientContext *context, ClientPropertyTable *configuration
                       const char *destinationKey, const char *destinationDefault, const char *levelKey,
                       const char *levelDefault)
 {
+    static const char kOperation[] = "InitClientContext";
     if (context == nullptr)
         return 0;
     memset(context, 0, sizeof *context);
@@ -159,7 +161,7 @@ int InitClientContext(ClientContext *context, ClientPropertyTable *configuration
     context->log = ClientLogCreate(processName != nullptr ? processName : "unknown", destination, level, socketPath,
                                    context->timeout, context->messageTable);
     if (configuredTimeout < 0)
-        CLIENT_LOG(context->log, CLIENT_LOG_DEBUG, CONTEXT_UNIT, "InitClientContext",
+        CLIENT_LOG(context->log, CLIENT_LOG_DEBUG, kUnit, kOperation,
                    "Illegal value for property %s: %d -- value must be non-negative. Using %d", kTimeoutKey,
                    configuredTimeout, kDefaultTimeout);
     return context->contextCleanup != nullptr && context->log != nullptr;
@@ -167,6 +169,7 @@ int InitClientContext(ClientContext *context, ClientPropertyTable *configuration
 
 int OpenLRPC2Session(ClientContext *context)
 {
+    static const char kOperation[] = "OpenLRPC2Session";
     if (context == nullptr)
         return 0;
     // A second open replaces the session rather than leaking it.
@@ -179,7 +182,7 @@ int OpenLRPC2Session(ClientContext *context)
     context->session = SessionOpen(path, context->messageTable, 0, &status);
     if (context->session == nullptr) {
         int error = errno;
-        CLIENT_LOG(context->log, CLIENT_LOG_DEBUG, CONTEXT_UNIT, "OpenLRPC2Session",
+        CLIENT_LOG(context->log, CLIENT_LOG_DEBUG, kUnit, kOperation,
                    "Failed to open connection to dirsvcd through '%s' %s (%s)", path, LRPC2StatusText(status),
                    strerror(error));
         return 0;
@@ -189,10 +192,11 @@ int OpenLRPC2Session(ClientContext *context)
 
 int IsOverrideEnabled(ClientContext *context)
 {
+    static const char kOperation[] = "IsOverrideEnabled";
     const char *mode = getenv(kOverrideVariable);
     if (mode == nullptr || strcmp(mode, "1") != 0)
         return 0;
-    CLIENT_LOG(context != nullptr ? context->log : nullptr, CLIENT_LOG_TRACE, CONTEXT_UNIT, "IsOverrideEnabled",
+    CLIENT_LOG(context != nullptr ? context->log : nullptr, CLIENT_LOG_TRACE, kUnit, kOperation,
                "%s=1, assuming override mode", kOverrideVariable);
     return 1;
 }

@@ -12,11 +12,11 @@
 #include <stdlib.h>
 #include <string.h>
 
-// The accessors belong to the configuration reader's family: their lines
-// carry its unit name.
-#define PROPS_UNIT "client_props"
-
 namespace {
+
+// Source unit of the accessors' log lines: they belong to the configuration
+// reader's family and carry its unit name.
+const char kUnit[] = "client_props";
 
 ClientPropertyTable *TableOf(ClientContext *context)
 {
@@ -276,7 +276,7 @@ extern "C" {
 
 const char *ClientGetProperty(ClientContext *context, const char *key, const char *defaultValue)
 {
-    static const char *const kOperation = "ClientGetProperty";
+    static const char kOperation[] = "ClientGetProperty";
     int status = 0;
     const char *result = defaultValue;
     if (key != nullptr) {
@@ -286,25 +286,25 @@ const char *ClientGetProperty(ClientContext *context, const char *key, const cha
         }
     }
     ClientLog *log = LogOf(context);
-    CLIENT_LOG(log, CLIENT_LOG_TRACE, PROPS_UNIT, kOperation, "GetProperty('%s', %s%s%s) => %d, %s%s%s", key,
+    CLIENT_LOG(log, CLIENT_LOG_TRACE, kUnit, kOperation, "GetProperty('%s', %s%s%s) => %d, %s%s%s", key,
                defaultValue ? "\"" : "", defaultValue ? defaultValue : "0", defaultValue ? "\"" : "", status,
                result ? "\"" : "", result ? result : "0", result ? "\"" : "");
     if (status != 0)
-        CLIENT_LOG(log, CLIENT_LOG_ERROR, PROPS_UNIT, kOperation, "Failed to read property '%s' from file '%s': %s",
+        CLIENT_LOG(log, CLIENT_LOG_ERROR, kUnit, kOperation, "Failed to read property '%s' from file '%s': %s",
                    key, CLIENT_CONFIG_PATH, StatusText(status));
     return result;
 }
 
 int ClientGetPropertyInt(ClientContext *context, const char *key, int defaultValue)
 {
-    static const char *const kOperation = "ClientGetPropertyInt";
+    static const char kOperation[] = "ClientGetPropertyInt";
     int result = defaultValue;
     int status = ReadCachedNumber(context, key, ConvertInt, &result);
     ClientLog *log = LogOf(context);
-    CLIENT_LOG(log, CLIENT_LOG_TRACE, PROPS_UNIT, kOperation, "GetPropertyInt('%s', %d) => status=%d, value=%d", key,
+    CLIENT_LOG(log, CLIENT_LOG_TRACE, kUnit, kOperation, "GetPropertyInt('%s', %d) => status=%d, value=%d", key,
                defaultValue, status, result);
     if (status != 0)
-        CLIENT_LOG(log, CLIENT_LOG_ERROR, PROPS_UNIT, kOperation,
+        CLIENT_LOG(log, CLIENT_LOG_ERROR, kUnit, kOperation,
                    "Failed to read int property '%s' from file '%s': %s", key, CLIENT_CONFIG_PATH,
                    StatusText(status));
     return result;
@@ -312,7 +312,7 @@ int ClientGetPropertyInt(ClientContext *context, const char *key, int defaultVal
 
 int ClientGetPropertyBool(ClientContext *context, const char *key, int defaultValue)
 {
-    static const char *const kOperation = "ClientGetPropertyBool";
+    static const char kOperation[] = "ClientGetPropertyBool";
     int status = 0;
     int result = defaultValue != 0;
     if (key != nullptr) {
@@ -333,10 +333,10 @@ int ClientGetPropertyBool(ClientContext *context, const char *key, int defaultVa
         }
     }
     ClientLog *log = LogOf(context);
-    CLIENT_LOG(log, CLIENT_LOG_TRACE, PROPS_UNIT, kOperation, "GetPropertyBool('%s', %s) => %d, %s", key,
+    CLIENT_LOG(log, CLIENT_LOG_TRACE, kUnit, kOperation, "GetPropertyBool('%s', %s) => %d, %s", key,
                TrueFalse(defaultValue), status, TrueFalse(result));
     if (status != 0)
-        CLIENT_LOG(log, CLIENT_LOG_ERROR, PROPS_UNIT, kOperation,
+        CLIENT_LOG(log, CLIENT_LOG_ERROR, kUnit, kOperation,
                    "Failed to read boolean property '%s' from file '%s': %s", key, CLIENT_CONFIG_PATH,
                    StatusText(status));
     return result;
@@ -344,7 +344,7 @@ int ClientGetPropertyBool(ClientContext *context, const char *key, int defaultVa
 
 int ClientGetPropertyTime(ClientContext *context, const char *key, char defaultUnit, int defaultCount)
 {
-    static const char *const kOperation = "ClientGetPropertyTime";
+    static const char kOperation[] = "ClientGetPropertyTime";
     const int64_t multiplier = UnitSeconds(defaultUnit);
     // Computed in 64 bits; a default beyond the int range is held at its edge.
     int64_t defaultProduct = static_cast<int64_t>(defaultCount) * multiplier;
@@ -353,10 +353,10 @@ int ClientGetPropertyTime(ClientContext *context, const char *key, char defaultU
         context, key, [multiplier](const char *text, int *seconds) { return ConvertTime(text, multiplier, seconds); },
         &result);
     ClientLog *log = LogOf(context);
-    CLIENT_LOG(log, CLIENT_LOG_TRACE, PROPS_UNIT, kOperation, "GetPropertyTime('%s', %d) => status=%d, value=%d", key,
+    CLIENT_LOG(log, CLIENT_LOG_TRACE, kUnit, kOperation, "GetPropertyTime('%s', %d) => status=%d, value=%d", key,
                defaultCount, status, result);
     if (status != 0)
-        CLIENT_LOG(log, CLIENT_LOG_ERROR, PROPS_UNIT, kOperation,
+        CLIENT_LOG(log, CLIENT_LOG_ERROR, kUnit, kOperation,
                    "Failed to read time property '%s' from file '%s': %s", key, CLIENT_CONFIG_PATH,
                    StatusText(status));
     return result;
@@ -364,7 +364,7 @@ int ClientGetPropertyTime(ClientContext *context, const char *key, char defaultU
 
 int ClientIsStringInPropertyList(ClientContext *context, const char *key, const char *text, const char *defaultList)
 {
-    static const char *const kOperation = "ClientIsStringInPropertyList";
+    static const char kOperation[] = "ClientIsStringInPropertyList";
     int status = 0;
     int result = 0;
     if (TableOf(context) != nullptr && key != nullptr && text != nullptr && text[0] != '\0') {
@@ -373,17 +373,17 @@ int ClientIsStringInPropertyList(ClientContext *context, const char *key, const 
         result = list != nullptr && StringInList(list, text);
     }
     ClientLog *log = LogOf(context);
-    CLIENT_LOG(log, CLIENT_LOG_TRACE, PROPS_UNIT, kOperation, "IsInListPropertyList('%s', '%s') => %d, %s", key,
+    CLIENT_LOG(log, CLIENT_LOG_TRACE, kUnit, kOperation, "IsInListPropertyList('%s', '%s') => %d, %s", key,
                text, status, TrueFalse(result));
     if (status != 0)
-        CLIENT_LOG(log, CLIENT_LOG_DEBUG, PROPS_UNIT, kOperation, "Failure in list match for key '%s' from file '%s': %s",
+        CLIENT_LOG(log, CLIENT_LOG_DEBUG, kUnit, kOperation, "Failure in list match for key '%s' from file '%s': %s",
                    key, CLIENT_CONFIG_PATH, StatusText(status));
     return result;
 }
 
 int ClientIsIntegerInPropertyList(ClientContext *context, const char *key, int number, const char *defaultList)
 {
-    static const char *const kOperation = "ClientIsIntegerInPropertyList";
+    static const char kOperation[] = "ClientIsIntegerInPropertyList";
     int status = 0;
     int result = 0;
     if (TableOf(context) != nullptr && key != nullptr) {
@@ -392,38 +392,38 @@ int ClientIsIntegerInPropertyList(ClientContext *context, const char *key, int n
         result = list != nullptr && IntegerInList(list, number);
     }
     ClientLog *log = LogOf(context);
-    CLIENT_LOG(log, CLIENT_LOG_TRACE, PROPS_UNIT, kOperation, "IsInListPropertyList('%s', '%d') => %d, %s", key,
+    CLIENT_LOG(log, CLIENT_LOG_TRACE, kUnit, kOperation, "IsInListPropertyList('%s', '%d') => %d, %s", key,
                number, status, TrueFalse(result));
     if (status != 0)
-        CLIENT_LOG(log, CLIENT_LOG_DEBUG, PROPS_UNIT, kOperation, "Failure in list match for key '%s' from file '%s': %s",
+        CLIENT_LOG(log, CLIENT_LOG_DEBUG, kUnit, kOperation, "Failure in list match for key '%s' from file '%s': %s",
                    key, CLIENT_CONFIG_PATH, StatusText(status));
     return result;
 }
 
 ClientPropertyIter *ClientPropertyIterator(ClientContext *context, const char *prefix)
 {
-    static const char *const kOperation = "ClientPropertyIterator";
+    static const char kOperation[] = "ClientPropertyIterator";
     ClientPropertyTable *table = TableOf(context);
     if (table == nullptr)
         return nullptr;
     ClientLog *log = LogOf(context);
     ClientPropertyIter *iterator = static_cast<ClientPropertyIter *>(calloc(1, sizeof(ClientPropertyIter)));
     if (iterator == nullptr) {
-        CLIENT_LOG(log, CLIENT_LOG_ERROR, PROPS_UNIT, kOperation, "Failure creating PropertyIterator from file '%s': %s",
+        CLIENT_LOG(log, CLIENT_LOG_ERROR, kUnit, kOperation, "Failure creating PropertyIterator from file '%s': %s",
                    CLIENT_CONFIG_PATH, StatusText(PROP_OUT_OF_MEMORY));
         return nullptr;
     }
     iterator->next = table->first;
     iterator->prefixLength = prefix != nullptr ? strlen(prefix) : 0;
     iterator->prefix = iterator->prefixLength > 0 ? prefix : nullptr;
-    CLIENT_LOG(log, CLIENT_LOG_TRACE, PROPS_UNIT, kOperation, "PropertyIterator('%s') => %p", prefix ? prefix : "",
+    CLIENT_LOG(log, CLIENT_LOG_TRACE, kUnit, kOperation, "PropertyIterator('%s') => %p", prefix ? prefix : "",
                static_cast<void *>(iterator));
     return iterator;
 }
 
 const char *ClientPropertyNext(ClientContext *context, ClientPropertyIter *iterator)
 {
-    static const char *const kOperation = "ClientPropertyNext";
+    static const char kOperation[] = "ClientPropertyNext";
     const char *key = nullptr;
     if (iterator != nullptr) {
         for (ClientProperty *entry = iterator->next; entry != nullptr; entry = entry->next) {
@@ -438,9 +438,9 @@ const char *ClientPropertyNext(ClientContext *context, ClientPropertyIter *itera
     }
     ClientLog *log = LogOf(context);
     if (key != nullptr)
-        CLIENT_LOG(log, CLIENT_LOG_TRACE, PROPS_UNIT, kOperation, "PropertyNext() => '%s'", key);
+        CLIENT_LOG(log, CLIENT_LOG_TRACE, kUnit, kOperation, "PropertyNext() => '%s'", key);
     else
-        CLIENT_LOG(log, CLIENT_LOG_TRACE, PROPS_UNIT, kOperation, "PropertyNext() => 0");
+        CLIENT_LOG(log, CLIENT_LOG_TRACE, kUnit, kOperation, "PropertyNext() => 0");
     return key;
 }
 

@@ -33,7 +33,8 @@
 
 namespace {
 
-const char SOURCE_UNIT[] = "log_buffer";
+/* Source unit of this unit's own log lines. */
+const char kUnit[] = "log_buffer";
 
 /* A forwarded or emergency line keeps at most 510 characters of text. */
 const size_t LINE_TEXT_SIZE = 511;
@@ -75,7 +76,7 @@ int FindFacility(const char *name, int *facility)
 
 const char *LevelName(uint32_t level)
 {
-    return LEVEL_NAMES[level <= CLIENT_LOG_FATAL ? level : (uint32_t)CLIENT_LOG_INFO];
+    return LEVEL_NAMES[level <= CLIENT_LOG_FATAL ? level : static_cast<uint32_t>(CLIENT_LOG_INFO)];
 }
 
 int LevelPriority(uint32_t level)
@@ -100,7 +101,7 @@ int LevelPriority(uint32_t level)
 char *CopyText(const char *text, int *failed)
 {
     if (!text)
-        return NULL;
+        return nullptr;
     char *copy = strdup(text);
     if (!copy)
         *failed = 1;
@@ -109,14 +110,14 @@ char *CopyText(const char *text, int *failed)
 
 EmergencyLog *NewEmergencyLog(int kind, const char *ident, int descriptor)
 {
-    EmergencyLog *emergency = (EmergencyLog *)calloc(1, sizeof *emergency);
+    EmergencyLog *emergency = static_cast<EmergencyLog *>(calloc(1, sizeof *emergency));
     if (!emergency)
-        return NULL;
+        return nullptr;
     int failed = 0;
     emergency->ident = CopyText(ident, &failed);
     if (failed) {
         free(emergency);
-        return NULL;
+        return nullptr;
     }
     emergency->kind = kind;
     emergency->threshold = CLIENT_LOG_INFO;
@@ -141,7 +142,7 @@ void ReleaseEmergencyLog(EmergencyLog *emergency)
  * working directory. */
 int OpenFileEmergencyLog(const char *ident, const char *path, EmergencyLog **result)
 {
-    *result = NULL;
+    *result = nullptr;
     if (path[0] != '/')
         return ELOG_NOT_ABSOLUTE;
     /* O_NONBLOCK only for the open itself: a FIFO without a reader would
@@ -176,26 +177,27 @@ int EmergencyLogWriteV(EmergencyLog *emergency, uint32_t level, const char *form
         vsnprintf(message, sizeof message, format, args);
 
         char date[32];
-        time_t now = time(NULL);
+        time_t now = time(nullptr);
         struct tm local;
         if (!localtime_r(&now, &local) || strftime(date, sizeof date, "%b %d %T", &local) == 0)
             date[0] = '\0';
 
         char line[FILE_LINE_SIZE];
         int length = snprintf(line, sizeof line, "%s %s[%d] %s: %s\n", date,
-                              emergency->ident ? emergency->ident : UNKNOWN_IDENT, (int)getpid(),
+                              emergency->ident ? emergency->ident : UNKNOWN_IDENT, static_cast<int>(getpid()),
                               LevelName(level), message);
         if (length < 0)
             return ELOG_ERRNO;
         /* A cut line (only a very long ident can make one) still ends the
          * line, so the next one starts on a line of its own. */
-        if ((size_t)length >= sizeof line) {
-            length = (int)sizeof line - 1;
+        if (static_cast<size_t>(length) >= sizeof line) {
+            length = static_cast<int>(sizeof line) - 1;
             line[length - 1] = '\n';
         }
         /* Plain write on the file (no time-out: it is blocking), through the
          * library's one write-all loop. */
-        return SendAll(emergency->descriptor, line, (size_t)length, 0, 0) == LRPC2_OK ? 0 : ELOG_ERRNO;
+        int status = SendAll(emergency->descriptor, line, static_cast<size_t>(length), 0, 0);
+        return status == LRPC2_OK ? 0 : ELOG_ERRNO;
     }
 
     char message[LINE_TEXT_SIZE];
@@ -215,7 +217,7 @@ void ReplayPendingAndDrop(ClientLog *log)
     MsgComplete(log->pending);
     ReplayToEmergencyLog(log, log->pending);
     MsgFree(log->pending);
-    log->pending = NULL;
+    log->pending = nullptr;
 }
 
 } // namespace
@@ -244,9 +246,9 @@ uint32_t ClientLogLevelFromName(const char *name)
 ClientLog *ClientLogCreate(const char *ident, const char *destination, uint32_t threshold,
                            const char *socketPath, int timeout, const MsgTypeTable *messageTable)
 {
-    ClientLog *log = (ClientLog *)calloc(1, sizeof *log);
+    ClientLog *log = static_cast<ClientLog *>(calloc(1, sizeof *log));
     if (!log)
-        return NULL;
+        return nullptr;
     int failed = 0;
     log->ident = CopyText(ident, &failed);
     log->destination = CopyText(destination, &failed);
@@ -256,7 +258,7 @@ ClientLog *ClientLogCreate(const char *ident, const char *destination, uint32_t 
         free(log->destination);
         free(log->socketPath);
         free(log);
-        return NULL;
+        return nullptr;
     }
     log->threshold = threshold;
     log->timeout = timeout;
@@ -290,8 +292,9 @@ int ClientLogPrintV(ClientLog *log, uint32_t level, const char *sourceFile, int 
         if (!log->pending)
             return 1;
     }
-    if (AddLogEntry(log->pending, (uint32_t)time(NULL), log->ident, (int32_t)getpid(),
-                    (int32_t)level, sourceFile, line, operation, text) != 0)
+    if (AddLogEntry(log->pending, static_cast<uint32_t>(time(nullptr)), log->ident,
+                    static_cast<int32_t>(getpid()), static_cast<int32_t>(level), sourceFile, line,
+                    operation, text) != 0)
         return 1;
 
     return log->forwardAtOnce ? ConnectAndSend(log) : 0;
@@ -311,7 +314,7 @@ int ClientLogPrintNoSource(ClientLog *log, uint32_t level, const char *format, .
 {
     va_list args;
     va_start(args, format);
-    int status = ClientLogPrintV(log, level, NULL, 0, NULL, format, args);
+    int status = ClientLogPrintV(log, level, nullptr, 0, nullptr, format, args);
     va_end(args);
     return status;
 }
@@ -347,17 +350,18 @@ int ClientLogClose(ClientLog *log)
 
 int ConfigureEmergencyLog(ClientLog *log)
 {
+    static const char kOperation[] = "ConfigureEmergencyLog";
     if (!log)
         return 0;
     if (log->emergency)
         return 0;
 
     const char *destination = log->destination;
-    EmergencyLog *emergency = NULL;
+    EmergencyLog *emergency = nullptr;
     /* The failure line, written once the emergency log exists. */
     enum { NO_FAILURE, FILE_FAILURE, UNKNOWN_FACILITY, FACILITY_FAILURE } failure = NO_FAILURE;
     int failureStatus = 0;
-    const char *path = NULL;
+    const char *path = nullptr;
 
     if (!destination || strcmp(destination, "syslog") == 0) {
         /* plain syslog, below */
@@ -385,7 +389,7 @@ int ConfigureEmergencyLog(ClientLog *log)
 
     if (!emergency) {
         /* Plain syslog under the C library's defaults: no ident, no openlog. */
-        emergency = NewEmergencyLog(EMERGENCY_LOG_SYSLOG, NULL, 0);
+        emergency = NewEmergencyLog(EMERGENCY_LOG_SYSLOG, nullptr, 0);
         if (!emergency)
             return ELOG_OUT_OF_MEMORY;
     }
@@ -396,17 +400,17 @@ int ConfigureEmergencyLog(ClientLog *log)
     case NO_FAILURE:
         break;
     case FILE_FAILURE:
-        ClientLogPrint(log, CLIENT_LOG_DEBUG, SOURCE_UNIT, __LINE__, "ConfigureEmergencyLog",
+        ClientLogPrint(log, CLIENT_LOG_DEBUG, kUnit, __LINE__, kOperation,
                        "Failed to open file log '%s': %s", path,
                        EmergencyLogStatusText(failureStatus));
         break;
     case UNKNOWN_FACILITY:
-        ClientLogPrint(log, CLIENT_LOG_ERROR, SOURCE_UNIT, __LINE__, "ConfigureEmergencyLog",
+        ClientLogPrint(log, CLIENT_LOG_ERROR, kUnit, __LINE__, kOperation,
                        "Illegal value for log destination '%s': Illegal syslog facility name",
                        destination);
         break;
     case FACILITY_FAILURE:
-        ClientLogPrint(log, CLIENT_LOG_ERROR, SOURCE_UNIT, __LINE__, "ConfigureEmergencyLog",
+        ClientLogPrint(log, CLIENT_LOG_ERROR, kUnit, __LINE__, kOperation,
                        "Failed to open syslog facility '%s': %s", destination,
                        EmergencyLogStatusText(failureStatus));
         break;
@@ -416,6 +420,7 @@ int ConfigureEmergencyLog(ClientLog *log)
 
 int ConnectAndSend(ClientLog *log)
 {
+    static const char kOperation[] = "ConnectAndSend";
     if (!log)
         return 0;
     int status = 0;
@@ -429,7 +434,7 @@ int ConnectAndSend(ClientLog *log)
             /* Only once the emergency log exists: through the log, the line
              * would otherwise be forwarded to the daemon that just failed. */
             if (log->emergency)
-                ClientLogPrint(log, CLIENT_LOG_DEBUG, SOURCE_UNIT, __LINE__, "ConnectAndSend",
+                ClientLogPrint(log, CLIENT_LOG_DEBUG, kUnit, __LINE__, kOperation,
                                "Failed to open logging connection to dirsvcd through '%s': %s",
                                log->socketPath, LRPC2StatusText(status));
             ReplayPendingAndDrop(log);
@@ -438,7 +443,7 @@ int ConnectAndSend(ClientLog *log)
     }
 
     if (log->pending) {
-        AddLogEntry(log->pending, 0, NULL, 0, 0, NULL, 0, NULL, NULL);
+        AddLogEntry(log->pending, 0, nullptr, 0, 0, nullptr, 0, nullptr, nullptr);
         MsgComplete(log->pending);
         ClientMsg *reply = SessionTransact(log->session, log->pending, log->timeout, &status);
         /* The daemon's answer carries nothing the log uses. */
@@ -446,17 +451,17 @@ int ConnectAndSend(ClientLog *log)
         if (status != 0) {
             /* The stream may be out of step now; the next send starts afresh. */
             SessionClose(log->session);
-            log->session = NULL;
+            log->session = nullptr;
             ConfigureEmergencyLog(log);
             if (log->emergency)
-                ClientLogPrint(log, CLIENT_LOG_WARNING, SOURCE_UNIT, __LINE__, "ConnectAndSend",
+                ClientLogPrint(log, CLIENT_LOG_WARNING, kUnit, __LINE__, kOperation,
                                "Failed to send log message: %s", LRPC2StatusText(status));
             ReplayToEmergencyLog(log, log->pending);
         }
     }
 
     MsgFree(log->pending);
-    log->pending = NULL;
+    log->pending = nullptr;
     return status;
 }
 
@@ -470,7 +475,7 @@ int ReplayToEmergencyLog(ClientLog *log, ClientMsg *message)
     for (;;) {
         uint32_t time = 0;
         int32_t processId = 0, level = 0, line = 0;
-        char *ident = NULL, *sourceFile = NULL, *operation = NULL, *text = NULL;
+        char *ident = nullptr, *sourceFile = nullptr, *operation = nullptr, *text = nullptr;
         /* Only the level and the text are used: the local line carries the
          * time and process id of the replay. */
         if ((status = MsgReadUInt32(message, &time)) == 0 &&
@@ -481,7 +486,7 @@ int ReplayToEmergencyLog(ClientLog *log, ClientMsg *message)
             (status = MsgReadInt32(message, &line)) == 0 &&
             (status = MsgReadString(message, &operation)) == 0 &&
             (status = MsgReadString(message, &text)) == 0 && text)
-            EmergencyLogWrite(log->emergency, (uint32_t)level, "%s", text);
+            EmergencyLogWrite(log->emergency, static_cast<uint32_t>(level), "%s", text);
         MsgFreeString(ident, 0);
         MsgFreeString(sourceFile, 0);
         MsgFreeString(operation, 0);
@@ -521,7 +526,7 @@ const char *EmergencyLogStatusText(int status)
     case ELOG_ERRNO:
         return "Refer to errno for details";
     default:
-        return NULL;
+        return nullptr;
     }
 }
 

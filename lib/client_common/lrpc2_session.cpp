@@ -127,7 +127,7 @@ int64_t NowMilliseconds()
 // the frame. *expectReply tells whether a reply follows.
 int SendRequest(LRPC2Session *session, ClientMsg *msg, int timeout, int *expectReply)
 {
-    unsigned char *frame = NULL;
+    unsigned char *frame = nullptr;
     size_t length = 0;
     int oneWay = 0;
     if (!msg || MsgGetFrame(msg, &frame, &length) != MSG_OK || MsgIsOneWay(msg, &oneWay) != MSG_OK)
@@ -153,7 +153,7 @@ ClientMsg *ReceiveReply(LRPC2Session *session, int timeout, int *status)
     unsigned char header[LRPC2_HEADER_SIZE];
     *status = RecvAll(session->readFd, header, sizeof header, timeout, session->isSocket);
     if (*status != LRPC2_OK)
-        return NULL;
+        return nullptr;
 
     uint32_t magic = 0;
     uint32_t length = 0;
@@ -164,7 +164,7 @@ ClientMsg *ReceiveReply(LRPC2Session *session, int timeout, int *status)
     // would underflow.
     if (magic != LRPC2_FRAME_MAGIC || length < LRPC2_HEADER_SIZE) {
         *status = LRPC2_ERR_SOCKET;
-        return NULL;
+        return nullptr;
     }
 
     // The buffer grows with the bytes that actually arrive, so a length
@@ -175,7 +175,7 @@ ClientMsg *ReceiveReply(LRPC2Session *session, int timeout, int *status)
     unsigned char *frame = static_cast<unsigned char *>(malloc(capacity));
     if (!frame) {
         *status = LRPC2_ERR_NO_MEMORY;
-        return NULL;
+        return nullptr;
     }
     while (received < length) {
         if (received == capacity) {
@@ -184,7 +184,7 @@ ClientMsg *ReceiveReply(LRPC2Session *session, int timeout, int *status)
             if (!grown) {
                 ByteBufferFreeBlock(frame, capacity, 1);
                 *status = LRPC2_ERR_NO_MEMORY;
-                return NULL;
+                return nullptr;
             }
             // Not realloc: the old block may hold a secret and must be wiped.
             memcpy(grown, frame, received);
@@ -195,7 +195,7 @@ ClientMsg *ReceiveReply(LRPC2Session *session, int timeout, int *status)
         *status = RecvAll(session->readFd, frame + received, capacity - received, timeout, session->isSocket);
         if (*status != LRPC2_OK) {
             ByteBufferFreeBlock(frame, capacity, 1);
-            return NULL;
+            return nullptr;
         }
         received = capacity;
     }
@@ -282,7 +282,7 @@ int RecvUpTo(int fd, void *buffer, size_t n, int timeout, int useMessageCalls, s
 LRPC2Session *SessionOpen(const char *socketPath, const MsgTypeTable *table, int timeout, int *status)
 {
     int result = LRPC2_OK;
-    LRPC2Session *session = NULL;
+    LRPC2Session *session = nullptr;
     struct sockaddr_un address;
     size_t pathLength = 0;
     int32_t word = LRPC2_HANDSHAKE_CLIENT_WORD;
@@ -352,7 +352,7 @@ LRPC2Session *SessionOpen(const char *socketPath, const MsgTypeTable *table, int
 
 fail:
     SessionClose(session);
-    session = NULL;
+    session = nullptr;
 done:
     if (status)
         *status = result;
@@ -362,8 +362,8 @@ done:
 ClientMsg *SessionTransact(LRPC2Session *session, ClientMsg *msg, int timeout, int *status)
 {
     int result = LRPC2_OK;
-    ClientMsg *reply = NULL;
-    ClientMsg *answer = NULL;
+    ClientMsg *reply = nullptr;
+    ClientMsg *answer = nullptr;
     ClientMsg *request = msg;
 
     if (!session) {
@@ -382,7 +382,7 @@ ClientMsg *SessionTransact(LRPC2Session *session, ClientMsg *msg, int timeout, i
 
         result = SendRequest(session, request, timeout, &expectReply);
         MsgFree(answer);
-        answer = NULL;
+        answer = nullptr;
         if (result != LRPC2_OK || !expectReply)
             break;
 
@@ -390,7 +390,7 @@ ClientMsg *SessionTransact(LRPC2Session *session, ClientMsg *msg, int timeout, i
         if (!reply || MsgGetType(reply, &type) != MSG_OK || type != MSG_TYPE_PROCESS_AUTH_CHALLENGE2)
             break;
         MsgFree(reply);
-        reply = NULL;
+        reply = nullptr;
 
         answer = NewClientMsg(MSG_TYPE_PROCESS_AUTH_CHALLENGE2, session->table, LRPC2_HEADER_SIZE, &msgStatus);
         if (answer)
