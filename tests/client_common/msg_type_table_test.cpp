@@ -1,4 +1,3 @@
-#include "client_common/lrpc2_status.h"
 #include "client_common/msg_type_table.h"
 
 #include <gtest/gtest.h>
@@ -110,37 +109,6 @@ TEST(MsgTypeTable, UnknownTypesAreNeitherSensitiveNorOneWay)
     EXPECT_EQ(MsgTypeIsOneWay(Table(), 702), 0);
     EXPECT_EQ(MsgTypeIsSensitive(Table(), 1200), 0);
     EXPECT_EQ(MsgTypeIsOneWay(Table(), 1200), 1);
-}
-
-TEST(LRPC2StatusText, GivesTheFixedTextOfEveryCode)
-{
-    const char *const texts[] = {
-        "Socket path does not exist",
-        "Cannot open socket",
-        "Wrong protocol in handshake",
-        "Message table version mismatch",
-        "Socket closed",
-        "Socket error",
-        "Invalid message handle or operation",
-        "Out of memory",
-        "Timeout during operation",
-        "Process authentication failed",
-        "Process identity is not known at this point",
-        "Bad or invalid session handle",
-        "A timeout value is required",
-        "Bad magic number in communication, potential network or byte order issue",
-        "Temporary storage is running out of space",
-        "Cannot open file",
-        "File operation error",
-    };
-    for (int code = 400; code <= 416; ++code)
-        EXPECT_STREQ(LRPC2StatusText(code), texts[code - 400]) << code;
-}
-
-TEST(LRPC2StatusText, GivesNoTextOutsideItsRange)
-{
-    for (int code : {0, 1, 205, 399, 417, -400})
-        EXPECT_EQ(LRPC2StatusText(code), nullptr) << code;
 }
 
 }  // namespace
