@@ -211,17 +211,14 @@ TEST_F(ClientLogTest, SyslogAndNullDestinationsAreQuietPlainSyslog)
 
 TEST_F(ClientLogTest, FacilityNamesOpenSyslogUnderTheirFacility)
 {
+    // A few names of the table: its first and last, the alias "security",
+    // and the ends of the local range.
     const struct {
         const char *name;
         int facility;
     } cases[] = {
-        {"auth", LOG_AUTH},       {"cron", LOG_CRON},     {"daemon", LOG_DAEMON},
-        {"kern", LOG_KERN},       {"lpr", LOG_LPR},       {"mail", LOG_MAIL},
-        {"news", LOG_NEWS},       {"security", LOG_AUTH}, {"user", LOG_USER},
-        {"uucp", LOG_UUCP},       {"local0", LOG_LOCAL0}, {"local1", LOG_LOCAL1},
-        {"local2", LOG_LOCAL2},   {"local3", LOG_LOCAL3}, {"local4", LOG_LOCAL4},
-        {"local5", LOG_LOCAL5},   {"local6", LOG_LOCAL6}, {"local7", LOG_LOCAL7},
-        {"authpriv", LOG_AUTHPRIV}, {"ftp", LOG_FTP},
+        {"auth", LOG_AUTH},     {"security", LOG_AUTH}, {"daemon", LOG_DAEMON},
+        {"local0", LOG_LOCAL0}, {"local7", LOG_LOCAL7}, {"ftp", LOG_FTP},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
