@@ -4,8 +4,8 @@
 // compared byte for byte with one composed here.
 #include "client_common/client_msg.h"
 #include "client_common/well_known_paths.h"
-#include "support/child_program.h"
 #include "support/lrpc2_wire.h"
+#include "support/program_runner.h"
 #include "support/stub_daemon.h"
 #include "support/stub_json.h"
 #include "support/syslog_capture.h"

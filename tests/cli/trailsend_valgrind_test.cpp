@@ -3,7 +3,7 @@
 // log writing to its file) and with a wrong argument count. Skipped when
 // valgrind is missing or the build carries a sanitizer runtime.
 #include "client_common/well_known_paths.h"
-#include "support/child_program.h"
+#include "support/program_runner.h"
 #include "support/stub_daemon.h"
 #include "support/temp_dir.h"
 #include "support/test_root.h"

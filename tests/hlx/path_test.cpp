@@ -2,8 +2,8 @@
 
 #include "hlx/exceptions.h"
 #include "hlx/file_util.h"
-#include "support/child_process.h"
 #include "support/expect_throw.h"
+#include "support/forked_steps.h"
 #include "support/temp_dir.h"
 #include "support/test_root.h"
 

@@ -1,4 +1,4 @@
-#include "support/child_program.h"
+#include "support/program_runner.h"
 
 #include <fcntl.h>
 #include <poll.h>

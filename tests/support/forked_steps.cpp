@@ -1,4 +1,4 @@
-#include "support/child_process.h"
+#include "support/forked_steps.h"
 
 #include <sys/wait.h>
 #include <unistd.h>

@@ -1,5 +1,7 @@
-// Steps that must run in a process of their own: they change limits, signal
-// dispositions or the user identity, which would leak into later tests.
+// Runs steps of a test in a forked copy of the test process (no new
+// program: program_runner.h starts those), for steps that must run in a
+// process of their own: they change limits, signal dispositions or the user
+// identity, which would leak into later tests.
 #pragma once
 
 #include <functional>
