@@ -7,7 +7,8 @@
 //
 // Register it once per test program:
 //     const auto *gConfig = ::testing::AddGlobalTestEnvironment(new testsupport::TestRootFrameworkConfig);
-// The name carries "TestRoot", which gives the program the test root lock.
+// The program writes under the test root, so it belongs in the list of
+// tests holding the test root lock (tests/CMakeLists.txt).
 #pragma once
 
 #include "support/test_root.h"
