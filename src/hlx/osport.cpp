@@ -1,7 +1,7 @@
 #include "hlx/osport.h"
 
-#include "hlx/exceptions.h"
 #include "hlx/mutex.h"
+#include "osport_lock.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -23,7 +23,8 @@ namespace hlx {
 
 namespace {
 
-// Program name: a plain POSIX mutex, usable before any framework object exists.
+// Program name: a plain POSIX mutex (see OsPortLock), usable before any
+// framework object exists.
 pthread_mutex_t gProgramNameMutex = PTHREAD_MUTEX_INITIALIZER;
 char gProcessStatus[4096];
 char gUnknownProgramName[] = "unknown";
@@ -150,9 +151,7 @@ void RemapDescriptors(int count, const int *descriptors, long openMax)
 
 void EnsureProgramName()
 {
-    int error = ::pthread_mutex_lock(&gProgramNameMutex);
-    if (error != 0)
-        throw SystemException::fromError("osport", __LINE__, error);
+    OsPortLock lock(gProgramNameMutex, "osport", __LINE__);
     if (IsEmptyName(__progname)) {
         ReadProcessStatus();
         // The record reads "<pid> (<command>) <state> ...".
@@ -167,9 +166,6 @@ void EnsureProgramName()
         if (IsEmptyName(__progname))
             __progname = gUnknownProgramName;
     }
-    error = ::pthread_mutex_unlock(&gProgramNameMutex);
-    if (error != 0)
-        throw SystemException::fromError("osport", __LINE__, error);
 }
 
 int LockFile(int descriptor) { return SetWholeFileLock(descriptor, F_WRLCK); }
