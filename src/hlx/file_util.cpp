@@ -4,6 +4,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -48,6 +49,33 @@ void OpenTemp(char *name_template, mode_t mode, bool change_owner, uid_t uid, gi
     }
     out.open(name_template, std::ios::out | std::ios::trunc);
     ::close(descriptor);
+}
+
+enum Direction { READING, WRITING };
+
+size_t TransferAll(int descriptor, char *bytes, size_t size, Direction direction)
+{
+    size_t done = 0;
+    while (done < size) {
+        ssize_t moved = direction == READING ? ::read(descriptor, bytes + done, size - done)
+                                             : ::write(descriptor, bytes + done, size - done);
+        if (moved > 0) {
+            done += size_t(moved);
+            continue;
+        }
+        if (moved == 0) {
+            errno = 0;
+            break;
+        }
+        if (errno == EINTR)
+            continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK)
+            break;
+        struct pollfd ready = {descriptor, short(direction == READING ? POLLIN : POLLOUT), 0};
+        if (::poll(&ready, 1, -1) < 0 && errno != EINTR)
+            break;
+    }
+    return done;
 }
 
 struct stat StatOrThrow(const char *name, int line)
@@ -97,6 +125,16 @@ off_t file_size(const std::string &name) { return file_size(name.c_str()); }
 mode_t file_permissions(const char *name) { return StatOrThrow(name, __LINE__).st_mode & 0777; }
 
 mode_t file_permissions(const std::string &name) { return file_permissions(name.c_str()); }
+
+size_t read_all(int descriptor, void *buffer, size_t size)
+{
+    return TransferAll(descriptor, static_cast<char *>(buffer), size, READING);
+}
+
+size_t write_all(int descriptor, const void *buffer, size_t size)
+{
+    return TransferAll(descriptor, static_cast<char *>(const_cast<void *>(buffer)), size, WRITING);
+}
 
 } // namespace file_util
 } // namespace hlx

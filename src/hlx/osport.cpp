@@ -1,5 +1,6 @@
 #include "hlx/osport.h"
 
+#include "hlx/file_util.h"
 #include "hlx/mutex.h"
 #include "osport_lock.h"
 
@@ -46,15 +47,8 @@ void ReadProcessStatus()
     int descriptor = ::open("/proc/self/stat", O_RDONLY | O_CLOEXEC);
     if (descriptor < 0)
         return;
-    size_t used = 0;
-    while (used < sizeof gProcessStatus - 1) {
-        ssize_t got = ::read(descriptor, gProcessStatus + used, sizeof gProcessStatus - 1 - used);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-            break;
-        used += size_t(got);
-    }
+    // Whatever was read before a failure is kept.
+    size_t used = file_util::read_all(descriptor, gProcessStatus, sizeof gProcessStatus - 1);
     gProcessStatus[used] = '\0';
     ::close(descriptor);
 }
