@@ -6,7 +6,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
-#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,9 +18,7 @@ namespace {
 // own result, -1, as the result code.
 [[noreturn]] void ThrowCallFailed(int line, int error)
 {
-    char text[256];
-    throw SystemException("file_util", line, std::string("OS call failed: ") + strerror_r(error, text, sizeof text),
-                          "hlx::SystemException", -1, true);
+    throw SystemException::fromError("file_util", line, error, -1);
 }
 
 // Removes a temporary file that could not be given its permissions or owner,

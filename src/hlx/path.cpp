@@ -19,26 +19,16 @@ namespace {
 const char kSlash[] = "/";
 const char kUnderscore[] = "_";
 
-std::string ErrorText(int error)
-{
-    char buffer[256];
-    return strerror_r(error, buffer, sizeof buffer);
-}
-
 // Messages carry paths, which may hold '%': they are passed as plain text.
 [[noreturn]] void ThrowBadData(int line, const std::string &message)
 {
     throw BadDataException("path", line, message, "BadDataException", -1, true);
 }
 
-[[noreturn]] void ThrowIO(int line, const std::string &message, int rc)
+// `what` with the system's text for `error` appended.
+[[noreturn]] void ThrowIO(int line, const std::string &what, int error, int rc)
 {
-    throw IOException("path", line, message, "IOException", rc, true);
-}
-
-[[noreturn]] void ThrowNotFound(int line, const std::string &message, int rc)
-{
-    throw NotFoundException("path", line, message, "NotFoundException", rc, true);
+    throw IOException::fromError("path", line, what, error, rc);
 }
 
 // lstat() that tells whether the path names anything at all, a dangling
@@ -115,8 +105,10 @@ bool path::is_directory() const
     if (empty())
         ThrowBadData(__LINE__, "Empty path");
     struct stat info;
-    if (::stat(os_string().c_str(), &info) != 0)
-        ThrowNotFound(__LINE__, "Cannot stat " + string() + ": " + ErrorText(errno), -1);
+    if (::stat(os_string().c_str(), &info) != 0) {
+        int error = errno;
+        throw NotFoundException::fromError("path", __LINE__, "Cannot stat " + string(), error, -1);
+    }
     return S_ISDIR(info.st_mode);
 }
 
@@ -149,7 +141,7 @@ void path::chmod(mode_t mode) const
     int error = errno;
     char message[512];
     snprintf(message, sizeof message, "Can't change permissions of %s to %x", string().c_str(), unsigned(mode));
-    ThrowIO(__LINE__, std::string(message) + ": " + ErrorText(error), 0);
+    ThrowIO(__LINE__, message, error, 0);
 }
 
 void path::chown(uid_t uid, gid_t gid) const
@@ -159,7 +151,7 @@ void path::chown(uid_t uid, gid_t gid) const
     int error = errno;
     char message[512];
     snprintf(message, sizeof message, "Can't change owner of %s to %d/%d", string().c_str(), int(uid), int(gid));
-    ThrowIO(__LINE__, std::string(message) + ": " + ErrorText(error), 0);
+    ThrowIO(__LINE__, message, error, 0);
 }
 
 void path::create_directories(mode_t mode) const
@@ -186,15 +178,17 @@ void path::create_directories(mode_t mode) const
     struct stat info;
     if (::stat(name.c_str(), &info) == 0 && S_ISDIR(info.st_mode))
         ::chmod(name.c_str(), mode);
-    ThrowIO(__LINE__, "Cannot create directory " + string() + ": " + ErrorText(error), -1);
+    ThrowIO(__LINE__, "Cannot create directory " + string(), error, -1);
 }
 
 void path::rename(const path &to) const
 {
     if (empty() || to.empty())
         ThrowBadData(__LINE__, "Empty path");
-    if (::rename(os_string().c_str(), to.os_string().c_str()) != 0)
-        ThrowIO(__LINE__, "Cannot rename " + string() + " to " + to.string() + ": " + ErrorText(errno), -1);
+    if (::rename(os_string().c_str(), to.os_string().c_str()) == 0)
+        return;
+    int error = errno;
+    ThrowIO(__LINE__, "Cannot rename " + string() + " to " + to.string(), error, -1);
 }
 
 void path::remove(bool recursive) const
@@ -212,20 +206,25 @@ void path::remove(bool recursive) const
             for (directory_iterator entry(*this); entry != directory_iterator::end(); ++entry)
                 entry->remove(true);
         }
-        if (::rmdir(name.c_str()) != 0)
-            ThrowIO(__LINE__, "Cannot remove directory " + string() + ": " + ErrorText(errno), -1);
-        return;
+        if (::rmdir(name.c_str()) == 0)
+            return;
+        int error = errno;
+        ThrowIO(__LINE__, "Cannot remove directory " + string(), error, -1);
     }
-    if (::unlink(name.c_str()) != 0)
-        ThrowIO(__LINE__, "Cannot remove file " + string() + ": " + ErrorText(errno), -1);
+    if (::unlink(name.c_str()) == 0)
+        return;
+    int error = errno;
+    ThrowIO(__LINE__, "Cannot remove file " + string(), error, -1);
 }
 
 std::string path::temp_name()
 {
     std::string name = TEMP_NAME_TEMPLATE;
     int descriptor = ::mkostemp(&name[0], O_CLOEXEC);
-    if (descriptor < 0)
-        ThrowIO(__LINE__, "mkstemp() failed: " + ErrorText(errno), -1);
+    if (descriptor < 0) {
+        int error = errno;
+        ThrowIO(__LINE__, "mkstemp() failed", error, -1);
+    }
     ::close(descriptor);
     ::unlink(name.c_str());
     return name;
@@ -238,7 +237,8 @@ directory_iterator::directory_iterator() : m_handle(nullptr) {}
 directory_iterator::directory_iterator(const path &directory) : m_directory(directory), m_handle(nullptr)
 {
     if (!directory.exists())
-        ThrowNotFound(__LINE__, directory.string() + ": No such directory", 0);
+        throw NotFoundException("path", __LINE__, directory.string() + ": No such directory", "NotFoundException", 0,
+                                true);
     m_handle = ::opendir(directory.os_string().c_str());
     if (!m_handle) {
         int error = errno;

@@ -1,6 +1,7 @@
 #include "hlx/setting.h"
 
 #include "client_common/well_known_paths.h"
+#include "hlx/common.h"
 #include "hlx/exceptions.h"
 #include "hlx/file_util.h"
 #include "hlx/logger.h"
@@ -8,12 +9,10 @@
 #include "hlx/path.h"
 #include "hlx/properties.h"
 
-#include <ctype.h>
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
-#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -46,7 +45,6 @@ const char KSET_TEMP_MARKER[] = ".KSET.TEMP";
 namespace {
 
 const char kKsetPrefix[] = "kset.";
-const char kWhitespace[] = " \t\n\r\v\f";
 const char kAutoZoneGuid[] = "00112233445566778899aabbccddeeff";
 
 struct Setting {
@@ -72,25 +70,12 @@ SettingsState &State()
 
 LoggerPtr SettingsLogger() { return Logger::getLogger("util.settings"); }
 
-std::string ErrorText(int error)
-{
-    char buffer[256];
-    return strerror_r(error, buffer, sizeof buffer);
-}
-
-// "<format filled with the path>: <error text>", within a 512-byte message.
-std::string WithSystemError(const char *format, const std::string &path, int error)
-{
-    char widened[512];
-    snprintf(widened, sizeof widened, "%s: %%s", format);
-    char message[512];
-    snprintf(message, sizeof message, widened, path.c_str(), ErrorText(error).c_str());
-    return message;
-}
+// Every message of this unit fits a 512-byte buffer.
+const size_t MESSAGE_CAPACITY = 512;
 
 std::string Formatted(const char *format, const std::string &path)
 {
-    char message[512];
+    char message[MESSAGE_CAPACITY];
     snprintf(message, sizeof message, format, path.c_str());
     return message;
 }
@@ -100,20 +85,11 @@ std::string Formatted(const char *format, const std::string &path)
     throw IOException("setting", line, message, "IOException", rc, true);
 }
 
-std::string Trim(const std::string &text)
+// A failed call: the format filled with the path, then the system's text for
+// `error`, which is also the result code.
+[[noreturn]] void ThrowCallFailed(int line, const char *format, const std::string &path, int error)
 {
-    size_t first = text.find_first_not_of(kWhitespace);
-    if (first == std::string::npos)
-        return std::string();
-    size_t last = text.find_last_not_of(kWhitespace);
-    return text.substr(first, last - first + 1);
-}
-
-std::string UpperCase(std::string text)
-{
-    for (char &c : text)
-        c = char(toupper(static_cast<unsigned char>(c)));
-    return text;
+    ThrowIO(line, systemErrorMessage(Formatted(format, path), error).substr(0, MESSAGE_CAPACITY - 1), error);
 }
 
 bool IsControl(unsigned char c) { return c < 0x20 || c == 0x7f; }
@@ -157,11 +133,11 @@ void WriteTemporary(int descriptor, const std::string &temporary, const std::str
 {
     ssize_t written = ::write(descriptor, value.data(), value.size());
     if (written < 0)
-        ThrowIO(__LINE__, WithSystemError("Cannot write file %s", temporary, errno), errno);
+        ThrowCallFailed(__LINE__, "Cannot write file %s", temporary, errno);
     if (size_t(written) != value.size())
         ThrowIO(__LINE__, Formatted("Cannot write all data to file %s", temporary), -1);
     if (::fsync(descriptor) != 0)
-        ThrowIO(__LINE__, WithSystemError("Cannot write file %s", temporary, errno), errno);
+        ThrowCallFailed(__LINE__, "Cannot write file %s", temporary, errno);
 }
 
 } // namespace
@@ -225,7 +201,7 @@ void setSetting(const std::string &name, const std::string &value, int mode, boo
     ScopedLock lock(gSettingsMutex.get());
     SettingsState &state = State();
     // A value that can never be stored is refused before the map takes it.
-    if (HasControlCharacter(Trim(value)))
+    if (HasControlCharacter(trim(value)))
         ThrowControlCharacter(__LINE__, KsetPath(state.dataDirectory, name));
     state.settings[name] = Setting{value, mode};
     try {
@@ -246,14 +222,14 @@ std::string readKsetFile(const std::string &name, const std::string &directory)
     const std::string path = KsetPath(DirectoryOrData(directory), name);
     int descriptor = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (descriptor < 0)
-        ThrowIO(__LINE__, WithSystemError("Cannot open file %s", path, errno), errno);
+        ThrowCallFailed(__LINE__, "Cannot open file %s", path, errno);
     DescriptorCloser closer(descriptor);
 
     struct stat info;
     if (::fstat(descriptor, &info) != 0)
-        ThrowIO(__LINE__, WithSystemError("Cannot stat file to %s", path, errno), errno);
+        ThrowCallFailed(__LINE__, "Cannot stat file to %s", path, errno);
     if (info.st_size > off_t(KSET_MAX_SIZE)) {
-        char message[512];
+        char message[MESSAGE_CAPACITY];
         snprintf(message, sizeof message, "Size of kset file(%s) exceeds the maximum size(%d bytes)", path.c_str(),
                  int(KSET_MAX_SIZE));
         ThrowIO(__LINE__, message, -1);
@@ -265,7 +241,7 @@ std::string readKsetFile(const std::string &name, const std::string &directory)
     const size_t size = size_t(info.st_size);
     ssize_t got = ::read(descriptor, buffer, size);
     if (got < 0)
-        ThrowIO(__LINE__, WithSystemError("Cannot read file %s", path, errno), errno);
+        ThrowCallFailed(__LINE__, "Cannot read file %s", path, errno);
     if (size_t(got) != size)
         ThrowIO(__LINE__, Formatted("Cannot read all data in file %s", path), -1);
     // One LF may end the file; it is not part of the value.
@@ -274,14 +250,14 @@ std::string readKsetFile(const std::string &name, const std::string &directory)
         if (IsControl(static_cast<unsigned char>(buffer[i])))
             ThrowControlCharacter(__LINE__, path);
     }
-    return Trim(std::string(buffer, length));
+    return trim(std::string(buffer, length));
 }
 
 void writeKsetFile(const std::string &name, const std::string &value, int mode, const std::string &directory)
 {
     ScopedLock lock(gSettingsMutex.get());
     const std::string path = KsetPath(DirectoryOrData(directory), name);
-    const std::string trimmed = Trim(value);
+    const std::string trimmed = trim(value);
     // Reading refuses control characters, so storing one would lose the
     // setting for good.
     if (HasControlCharacter(trimmed))
@@ -292,7 +268,7 @@ void writeKsetFile(const std::string &name, const std::string &value, int mode, 
         return;
     }
     if (trimmed.size() > KSET_MAX_SIZE) {
-        char message[512];
+        char message[MESSAGE_CAPACITY];
         snprintf(message, sizeof message, "Size of kset file(%s) exceeded maximum size(%d bytes)", path.c_str(),
                  int(KSET_MAX_SIZE));
         ThrowIO(__LINE__, message, -1);
@@ -304,13 +280,13 @@ void writeKsetFile(const std::string &name, const std::string &value, int mode, 
     try {
         WriteTemporary(descriptor, temporary, trimmed);
         if (::rename(temporary.c_str(), path.c_str()) != 0)
-            ThrowIO(__LINE__, WithSystemError("Cannot rename file to %s", path, errno), errno);
+            ThrowCallFailed(__LINE__, "Cannot rename file to %s", path, errno);
     } catch (...) {
         ::unlink(temporary.c_str());
         throw;
     }
     if (::chmod(path.c_str(), mode == 1 ? 0644 : 0600) != 0)
-        ThrowIO(__LINE__, WithSystemError("Cannot chmod file %s", path, errno), errno);
+        ThrowCallFailed(__LINE__, "Cannot chmod file %s", path, errno);
 }
 
 int flushPendingSettings()
@@ -349,7 +325,7 @@ void removeStaleTempFiles()
             return;
         throw NotFoundException("file_util", __LINE__, "cannot open dir", "hlx::NotFoundException", error, true);
     }
-    const std::string marker = UpperCase(KSET_TEMP_MARKER);
+    const std::string marker = upperCase(KSET_TEMP_MARKER);
     while (const struct dirent *entry = ::readdir(handle)) {
         const std::string full = directory + entry->d_name;
         try {
@@ -362,7 +338,7 @@ void removeStaleTempFiles()
             ::closedir(handle);
             throw;
         }
-        if (UpperCase(full).find(marker) != std::string::npos)
+        if (upperCase(full).find(marker) != std::string::npos)
             ::unlink(full.c_str());
     }
     ::closedir(handle);

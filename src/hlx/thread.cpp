@@ -1,5 +1,6 @@
 #include "hlx/thread.h"
 
+#include "hlx/common.h"
 #include "hlx/exceptions.h"
 #include "hlx/logger.h"
 #include "hlx/mutex.h"
@@ -10,8 +11,6 @@
 #include <stdlib.h>
 #include <time.h>
 
-#include <algorithm>
-#include <cctype>
 
 // A weak reference: its address is null in a program linked without the
 // thread library, which then runs single-threaded.
@@ -57,13 +56,6 @@ bool currentThreadKey(pthread_key_t *key)
     pthread_once(&gCurrentThreadKeyOnce, createCurrentThreadKey);
     *key = gCurrentThreadKey;
     return gCurrentThreadKeyCreated;
-}
-
-std::string lowerCase(std::string text)
-{
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
 }
 
 } // namespace
