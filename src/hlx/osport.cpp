@@ -24,6 +24,8 @@ namespace hlx {
 
 namespace {
 
+const char kUnit[] = "osport";
+
 // Program name: a plain POSIX mutex (see OsPortLock), usable before any
 // framework object exists.
 pthread_mutex_t gProgramNameMutex = PTHREAD_MUTEX_INITIALIZER;
@@ -33,16 +35,16 @@ char gUnknownProgramName[] = "unknown";
 // Children started with SPAWN_ASYNC, collected by ReapChildren.
 // Constant-initialised, so that a unit's static initialiser may already spawn.
 LazyMutex gChildMutex;
-std::vector<pid_t> &Children()
+std::vector<pid_t> &childRegistry()
 {
     static std::vector<pid_t> children;
     return children;
 }
 std::atomic<long> gOpenMax{0};
 
-bool IsEmptyName(const char *name) { return name == nullptr || name[0] == '\0'; }
+bool isEmptyName(const char *name) { return name == nullptr || name[0] == '\0'; }
 
-void ReadProcessStatus()
+void readProcessStatus()
 {
     int descriptor = ::open("/proc/self/stat", O_RDONLY | O_CLOEXEC);
     if (descriptor < 0)
@@ -54,7 +56,7 @@ void ReadProcessStatus()
 }
 
 // F_SETLK on the whole file; a conflict is answered with the holder's pid.
-int SetWholeFileLock(int descriptor, short type)
+int setWholeFileLock(int descriptor, short type)
 {
     // The holder may let go between our attempt and the question who holds
     // it; then the lock is simply tried again, a few times.
@@ -80,7 +82,7 @@ int SetWholeFileLock(int descriptor, short type)
 }
 
 // Closes the descriptors lo..hi. Runs between fork and exec: system calls only.
-void CloseRange(int lo, int hi)
+void closeRange(int lo, int hi)
 {
     if (lo > hi)
         return;
@@ -94,7 +96,7 @@ void CloseRange(int lo, int hi)
 
 // Gives the process exactly the listed descriptors as 0 .. count - 1. Runs
 // between fork and exec: system calls only, no allocation.
-void RemapDescriptors(int count, const int *descriptors, long openMax)
+void remapDescriptors(int count, const int *descriptors, long openMax)
 {
     // Everything not listed is closed, in the gaps between listed descriptors.
     int next = 0;
@@ -104,7 +106,7 @@ void RemapDescriptors(int count, const int *descriptors, long openMax)
             if (descriptors[i] >= next && descriptors[i] < kept)
                 kept = descriptors[i];
         }
-        CloseRange(next, int(kept - 1));
+        closeRange(next, int(kept - 1));
         next = int(kept + 1);
     }
     int highest = -1;
@@ -132,11 +134,11 @@ void RemapDescriptors(int count, const int *descriptors, long openMax)
     }
 }
 
-[[noreturn]] void ExecInThisProcess(int count, const int *descriptors, long openMax, const char *path,
+[[noreturn]] void execInThisProcess(int count, const int *descriptors, long openMax, const char *path,
                                     char *const argv[])
 {
     if (count > 0 && descriptors)
-        RemapDescriptors(count, descriptors, openMax);
+        remapDescriptors(count, descriptors, openMax);
     ::execv(path, argv);
     ::_exit(-errno);
 }
@@ -145,9 +147,9 @@ void RemapDescriptors(int count, const int *descriptors, long openMax)
 
 void EnsureProgramName()
 {
-    OsPortLock lock(gProgramNameMutex, "osport", __LINE__);
-    if (IsEmptyName(__progname)) {
-        ReadProcessStatus();
+    OsPortLock lock(gProgramNameMutex, kUnit, __LINE__);
+    if (isEmptyName(__progname)) {
+        readProcessStatus();
         // The record reads "<pid> (<command>) <state> ...".
         char *open = strchr(gProcessStatus, '(');
         if (open) {
@@ -157,14 +159,14 @@ void EnsureProgramName()
                 __progname = open + 1;
             }
         }
-        if (IsEmptyName(__progname))
+        if (isEmptyName(__progname))
             __progname = gUnknownProgramName;
     }
 }
 
-int LockFile(int descriptor) { return SetWholeFileLock(descriptor, F_WRLCK); }
+int LockFile(int descriptor) { return setWholeFileLock(descriptor, F_WRLCK); }
 
-int UnlockFile(int descriptor) { return SetWholeFileLock(descriptor, F_UNLCK); }
+int UnlockFile(int descriptor) { return setWholeFileLock(descriptor, F_UNLCK); }
 
 int OpenLockFile(const char *name, int &lockResult) { return OpenLockFileMode(name, lockResult, 0); }
 
@@ -232,16 +234,16 @@ int SpawnProcess(int mode, int count, const int *descriptors, const char *path, 
     }
 
     if (mode == SPAWN_REPLACE)
-        ExecInThisProcess(count, descriptors, openMax, path, argv);
+        execInThisProcess(count, descriptors, openMax, path, argv);
 
     ScopedLock lock(gChildMutex.get());
     pid_t child = ::fork();
     if (child == 0)
-        ExecInThisProcess(count, descriptors, openMax, path, argv);
+        execInThisProcess(count, descriptors, openMax, path, argv);
     if (child < 0)
         return -1;
     if (mode == SPAWN_ASYNC) {
-        Children().push_back(child);
+        childRegistry().push_back(child);
         return child;
     }
     lock.release();
@@ -256,7 +258,7 @@ int SpawnProcess(int mode, int count, const int *descriptors, const char *path, 
 void ReapChildren()
 {
     ScopedLock lock(gChildMutex.get());
-    std::vector<pid_t> &children = Children();
+    std::vector<pid_t> &children = childRegistry();
     for (auto it = children.begin(); it != children.end();) {
         int status = 0;
         pid_t reported = ::waitpid(*it, &status, WNOHANG | WUNTRACED);

@@ -11,7 +11,7 @@
 
 namespace {
 
-const char UNIT[] = "osport";
+const char kUnit[] = "osport";
 
 // Statically initialised: these functions may be called before any static
 // constructor has run.
@@ -32,7 +32,7 @@ extern "C" void RandomNumbersLinked(void) {}
 // std::terminate, which prints the exception's text.
 extern "C" long random(void) noexcept
 {
-    hlx::OsPortLock lock(gRandomMutex, UNIT, __LINE__);
+    hlx::OsPortLock lock(gRandomMutex, kUnit, __LINE__);
     return lrand48();
 }
 
@@ -43,7 +43,7 @@ extern "C" int rand(void) noexcept
 
 extern "C" void srandom(unsigned int seed) noexcept
 {
-    hlx::OsPortLock lock(gRandomMutex, UNIT, __LINE__);
+    hlx::OsPortLock lock(gRandomMutex, kUnit, __LINE__);
     srand48(seed);
 }
 

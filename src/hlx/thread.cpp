@@ -24,12 +24,12 @@ std::atomic<int> Thread::m_threadsActive{0};
 
 namespace {
 
-const char UNIT[] = "thread";
+const char kUnit[] = "thread";
 
 void check(int rc, int line)
 {
     if (rc != 0)
-        throw SystemException::fromError(UNIT, line, rc);
+        throw SystemException::fromError(kUnit, line, rc);
 }
 
 // Guards changes of Thread::m_threadsActive. Created at start-up (or
@@ -182,7 +182,7 @@ bool Thread::sleep(long seconds, long nanoseconds)
         return true;
     if (error == EINTR)
         return false;
-    throw SystemException::fromError(UNIT, __LINE__, error);
+    throw SystemException::fromError(kUnit, __LINE__, error);
 }
 
 bool Thread::sleep(long seconds, long milliseconds, long microseconds, long nanoseconds)
@@ -204,7 +204,7 @@ void Thread::yield()
 {
     pthread_testcancel();
     if (sched_yield() != 0)
-        throw SystemException::fromError(UNIT, __LINE__, errno);
+        throw SystemException::fromError(kUnit, __LINE__, errno);
 }
 
 void Thread::enableCancel()
