@@ -134,6 +134,16 @@ void remapDescriptors(int count, const int *descriptors, long openMax)
     }
 }
 
+// setfsuid() and setfsgid() only report the previous id: set the effective
+// id and put the previous one back when it differed.
+template <typename Id> Id currentFileSystemId(Id effective, int (*change)(Id))
+{
+    Id previous = Id(change(effective));
+    if (previous != effective)
+        change(previous);
+    return previous;
+}
+
 [[noreturn]] void execInThisProcess(int count, const int *descriptors, long openMax, const char *path,
                                     char *const argv[])
 {
@@ -190,25 +200,9 @@ int SetFsUid(uid_t uid) { return ::setfsuid(uid); }
 
 int SetFsGid(gid_t gid) { return ::setfsgid(gid); }
 
-// setfsuid() only reports the previous id: set the effective id and put the
-// previous one back when it differed.
-uid_t GetFsUid()
-{
-    uid_t effective = ::geteuid();
-    uid_t previous = uid_t(::setfsuid(effective));
-    if (previous != effective)
-        ::setfsuid(previous);
-    return previous;
-}
+uid_t GetFsUid() { return currentFileSystemId(::geteuid(), ::setfsuid); }
 
-gid_t GetFsGid()
-{
-    gid_t effective = ::getegid();
-    gid_t previous = gid_t(::setfsgid(effective));
-    if (previous != effective)
-        ::setfsgid(previous);
-    return previous;
-}
+gid_t GetFsGid() { return currentFileSystemId(::getegid(), ::setfsgid); }
 
 int PSelect(int count, fd_set *readable, fd_set *writable, fd_set *exceptional, const struct timespec *timeout,
             const sigset_t *mask, int &error)
