@@ -19,6 +19,11 @@ function(trailsend_link_program target paths)
   else()
     set(paths_lib paths_test)
   endif()
+  # The client library and the framework refer to each other, so they are
+  # searched as one group: the client log's level names (LEVEL_NAMES) are
+  # defined by the framework's logger, while the framework formats with the
+  # client library's snprintf and vsnprintf and reads the fixed paths of the
+  # paths unit.
   target_link_libraries(${target} PRIVATE
     -Wl,--start-group client_common hlx ${paths_lib} -Wl,--end-group
     Boost::headers Threads::Threads ${CMAKE_DL_LIBS})

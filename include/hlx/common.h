@@ -1,4 +1,5 @@
-// Small definitions shared by every framework unit.
+// Small definitions shared by every framework unit: the shared empty string
+// and the text helpers the units have in common.
 #pragma once
 
 #include <string>
@@ -9,5 +10,13 @@ namespace hlx {
 // reference to a string they may not have (a missing property, an unnamed
 // thread). Constructed before any other static object of the framework.
 extern const std::string EMPTY_STRING;
+
+// Byte-wise case changes, as in the "C" locale.
+std::string lowerCase(std::string text);
+std::string upperCase(std::string text);
+// The text without leading and trailing whitespace (" \t\n\r\v\f").
+std::string trim(const std::string &text);
+// The system's text for an error number (strerror).
+std::string errorText(int error);
 
 } // namespace hlx

@@ -10,6 +10,10 @@
 //     "<label> <message> (reference <unit>:<line> rc: <rc>)"
 // A label of "EndOfFileException" is never logged.
 //
+// A failed system call is reported as "<what>: <the system's error text>";
+// systemErrorMessage() builds every such message, and the fromError()
+// factories build the exceptions that carry one.
+//
 // Catch by class: hlx::Base_Exception catches all of them. std::exception
 // catches all but hlx::BufferFullException, which has std::exception twice
 // among its bases (once through HLXException, once through
@@ -35,6 +39,9 @@ private:
 
 namespace hlx {
 
+// "<what>: <the system's text for error>".
+std::string systemErrorMessage(const std::string &what, int error);
+
 class Base_Exception : public HLXException {
 public:
     // unit: the raising module ("thread", "mutex", "osport", ...); label: the
@@ -54,8 +61,11 @@ private:
 class SystemException : public Base_Exception {
 public:
     using Base_Exception::Base_Exception;
-    // "OS call failed: <system text for error>", code error, logged.
+    // "OS call failed: <system text for error>", logged, with the error
+    // number as result code, or `rc` where the unit reports the failed
+    // call's own result instead.
     static SystemException fromError(const char *unit, int line, int error);
+    static SystemException fromError(const char *unit, int line, int error, int rc);
 };
 
 // A bounded resource is exhausted for now (rc 11, EAGAIN).
@@ -83,12 +93,16 @@ public:
 class IOException : public Base_Exception {
 public:
     using Base_Exception::Base_Exception;
+    // systemErrorMessage(what, error), labelled "IOException", logged.
+    static IOException fromError(const char *unit, int line, const std::string &what, int error, int rc);
 };
 
 // A named file or item does not exist.
 class NotFoundException : public Base_Exception {
 public:
     using Base_Exception::Base_Exception;
+    // systemErrorMessage(what, error), labelled "NotFoundException", logged.
+    static NotFoundException fromError(const char *unit, int line, const std::string &what, int error, int rc);
 };
 
 // An item to be created exists already.

@@ -1,10 +1,13 @@
-// Temporary files and file attributes.
+// Temporary files, file attributes, and the framework's one loop for
+// reading or writing a whole buffer.
 //
 // Failures of the underlying calls throw hlx::SystemException
 // ("OS call failed: <error text>", result code -1); create_temp alone reports
-// a failed permission or ownership change by returning -1.
+// a failed permission or ownership change by returning -1, and read_all and
+// write_all never throw.
 #pragma once
 
+#include <stddef.h>
 #include <sys/types.h>
 
 #include <fstream>
@@ -35,6 +38,18 @@ off_t file_size(const std::string &name);
 // Permission bits (mode & 0777).
 mode_t file_permissions(const char *name);
 mode_t file_permissions(const std::string &name);
+
+// Read or write until `size` bytes are moved, in the same loop:
+//   EINTR        the call is made again;
+//   EAGAIN       (a non-blocking descriptor) poll() waits until it is ready;
+//   short count  the rest is asked for at once;
+//   0            the end: end of file or a closed peer for reading, a
+//                descriptor that takes nothing more for writing (a write to
+//                a closed peer fails with EPIPE instead); errno is then 0.
+// Return the bytes moved: `size`, or fewer when an end or a failed call
+// (errno tells which) stopped the loop; what was moved before stays moved.
+size_t read_all(int descriptor, void *buffer, size_t size);
+size_t write_all(int descriptor, const void *buffer, size_t size);
 
 } // namespace file_util
 } // namespace hlx

@@ -46,9 +46,12 @@ int PSelect(int count, fd_set *readable, fd_set *writable, fd_set *exceptional, 
 // `buffer`: the canonical name first, then the address pointer array (8-byte
 // aligned, null-terminated), the addresses themselves stored from the end of
 // the buffer downward (4-byte aligned, duplicates dropped). Returns `result`,
-// or null with `error` set: 1 host not found, 2 try again (also at once while
-// DNS is considered down), 3 no recovery (also: no answers), 4 no address
-// data, -1 internal (errno ENOSPC when the buffer is too small).
+// or null with `error` set to one of <netdb.h>'s codes:
+//   HOST_NOT_FOUND  the name is unknown;
+//   TRY_AGAIN       a temporary failure, and at once while DNS is considered down;
+//   NO_RECOVERY     a permanent failure, or no answers;
+//   NO_DATA         the name has no address;
+//   NETDB_INTERNAL  internal: errno tells why (ENOSPC: the buffer is too small).
 // h_aliases is null.
 struct hostent *ResolveHostByName(const char *name, struct hostent *result, char *buffer, size_t size,
                                   int &error);

@@ -1,5 +1,6 @@
 #include "hlx/config_parser.h"
 
+#include "hlx/common.h"
 #include "hlx/logger.h"
 
 #include <cerrno>
@@ -94,17 +95,6 @@ int statusForErrno(int error)
     if (error == EACCES)
         return LIST_FILE_NO_PERMISSION;
     return LIST_FILE_UNKNOWN_ERROR;
-}
-
-std::string trim(const std::string &text)
-{
-    size_t begin = 0;
-    size_t end = text.size();
-    while (begin < end && isWhitespace(text[begin]))
-        ++begin;
-    while (end > begin && isWhitespace(text[end - 1]))
-        --end;
-    return text.substr(begin, end - begin);
 }
 
 } // namespace

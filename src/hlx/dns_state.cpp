@@ -38,14 +38,7 @@ DnsState gDns;
 // A failing look-up slower than this marks DNS down.
 const double kSlowLookupSeconds = 10.0;
 
-// netdb error codes of the look-up.
-const int kHostNotFound = 1;
-const int kTryAgain = 2;
-const int kNoRecovery = 3;
-const int kNoData = 4;
-const int kInternal = -1;
-
-double MonotonicSeconds()
+double monotonicSeconds()
 {
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
@@ -55,21 +48,21 @@ double MonotonicSeconds()
 // True while `seconds` have not yet passed since the last change. A clock
 // that went back past the last change makes the state stale at once, so a
 // time step can never keep DNS down for longer than the period.
-bool WithinPeriod(time_t now, int seconds) { return now >= gDns.lastChange && now - gDns.lastChange <= seconds; }
+bool withinPeriod(time_t now, int seconds) { return now >= gDns.lastChange && now - gDns.lastChange <= seconds; }
 
-int MapLookupError(int result)
+int mapLookupError(int result)
 {
     switch (result) {
     case EAI_NONAME:
-        return kHostNotFound;
+        return HOST_NOT_FOUND;
     case EAI_AGAIN:
-        return kTryAgain;
+        return TRY_AGAIN;
     case EAI_NODATA:
-        return kNoData;
+        return NO_DATA;
     case EAI_SYSTEM:
-        return kInternal;
+        return NETDB_INTERNAL;
     default:
-        return kNoRecovery;
+        return NO_RECOVERY;
     }
 }
 
@@ -77,7 +70,7 @@ int MapLookupError(int result)
 //   [canonical name NUL][pad to 8][address pointers ... NULL][free][addresses]
 // with the 4-byte addresses stored from the (4-byte aligned) end downward.
 // Returns false (ENOSPC) when pointers and addresses would meet.
-bool FillHostEntry(const struct addrinfo *answers, const char *name, struct hostent *result, char *buffer,
+bool fillHostEntry(const struct addrinfo *answers, const char *name, struct hostent *result, char *buffer,
                    size_t size)
 {
     if (size == 0)
@@ -117,7 +110,7 @@ bool FillHostEntry(const struct addrinfo *answers, const char *name, struct host
     return true;
 }
 
-LoggerPtr DnsLogger() { return Logger::getLogger("dns.state"); }
+LoggerPtr dnsLogger() { return Logger::getLogger("dns.state"); }
 
 } // namespace
 
@@ -128,11 +121,11 @@ bool IsDnsUp()
         return true;
     const time_t now = time(nullptr);
     if (gDns.ownerRegistered && pthread_equal(gDns.owner, pthread_self()))
-        return !WithinPeriod(now, gDns.staleOwnerSeconds);
-    if (WithinPeriod(now, gDns.staleOtherSeconds))
+        return !withinPeriod(now, gDns.staleOwnerSeconds);
+    if (withinPeriod(now, gDns.staleOtherSeconds))
         return false;
     gDns.up = true;
-    DnsLogger()->log(LEVEL_INFO, "Cached DNS state is stale, resetting to: DNS is up");
+    dnsLogger()->log(LEVEL_INFO, "Cached DNS state is stale, resetting to: DNS is up");
     return true;
 }
 
@@ -140,7 +133,7 @@ void SetDnsUp(bool up)
 {
     ScopedLock lock(gDnsMutex.get());
     if (up != gDns.up)
-        DnsLogger()->log(LEVEL_INFO, "DNS is %s", up ? "up" : "down");
+        dnsLogger()->log(LEVEL_INFO, "DNS is %s", up ? "up" : "down");
     gDns.up = up;
     gDns.lastChange = time(nullptr);
 }
@@ -162,15 +155,15 @@ void SetDnsOwnerThread()
 struct hostent *ResolveHostByName(const char *name, struct hostent *result, char *buffer, size_t size, int &error)
 {
     if (!name || !result || !buffer) {
-        error = kInternal;
+        error = NETDB_INTERNAL;
         errno = EINVAL;
         return nullptr;
     }
     if (!IsDnsUp()) {
-        error = kTryAgain;
+        error = TRY_AGAIN;
         return nullptr;
     }
-    const double started = MonotonicSeconds();
+    const double started = monotonicSeconds();
     struct addrinfo hints = {};
     hints.ai_family = AF_INET;
     hints.ai_flags = AI_CANONNAME;
@@ -181,21 +174,21 @@ struct hostent *ResolveHostByName(const char *name, struct hostent *result, char
 
     struct hostent *found = nullptr;
     if (lookup == 0 && answers) {
-        if (FillHostEntry(answers, name, result, buffer, size)) {
+        if (fillHostEntry(answers, name, result, buffer, size)) {
             error = 0;
             found = result;
         } else {
-            error = kInternal;
+            error = NETDB_INTERNAL;
         }
     } else {
-        error = lookup == 0 ? kNoRecovery : MapLookupError(lookup);
+        error = lookup == 0 ? NO_RECOVERY : mapLookupError(lookup);
     }
     if (answers)
         freeaddrinfo(answers);
-    SetDnsUp(!(failed && MonotonicSeconds() - started > kSlowLookupSeconds));
+    SetDnsUp(!(failed && monotonicSeconds() - started > kSlowLookupSeconds));
     // Callers read errno for the internal errors: ENOSPC for a short buffer,
     // the resolver's own for EAI_SYSTEM.
-    if (error == kInternal)
+    if (error == NETDB_INTERNAL)
         errno = failed ? lookupErrno : ENOSPC;
     return found;
 }

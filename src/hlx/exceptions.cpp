@@ -1,8 +1,8 @@
 #include "hlx/exceptions.h"
 
+#include "hlx/common.h"
 #include "hlx/logger.h"
 
-#include <stdio.h>
 #include <string.h>
 
 HLXException::~HLXException() = default;
@@ -29,14 +29,31 @@ const char *Base_Exception::what() const noexcept
     return m_message.c_str();
 }
 
+std::string systemErrorMessage(const std::string &what, int error)
+{
+    return what + ": " + errorText(error);
+}
+
 SystemException SystemException::fromError(const char *unit, int line, int error)
 {
-    char format[512];
-    char message[512];
-    char text[256];
-    snprintf(format, sizeof format, "%s: %%s", "OS call failed");
-    snprintf(message, sizeof message, format, strerror_r(error, text, sizeof text));
-    return SystemException(unit, line, message, "hlx::SystemException", error, true);
+    return fromError(unit, line, error, error);
+}
+
+SystemException SystemException::fromError(const char *unit, int line, int error, int rc)
+{
+    return SystemException(unit, line, systemErrorMessage("OS call failed", error), "hlx::SystemException", rc,
+                           true);
+}
+
+IOException IOException::fromError(const char *unit, int line, const std::string &what, int error, int rc)
+{
+    return IOException(unit, line, systemErrorMessage(what, error), "IOException", rc, true);
+}
+
+NotFoundException NotFoundException::fromError(const char *unit, int line, const std::string &what, int error,
+                                               int rc)
+{
+    return NotFoundException(unit, line, systemErrorMessage(what, error), "NotFoundException", rc, true);
 }
 
 BufferFullException::BufferFullException(const char *unit, int line, const std::string &message,

@@ -1,5 +1,6 @@
 #include "hlx/logger.h"
 
+#include "hlx/common.h"
 #include "hlx/log_queue.h"
 #include "hlx/mutex.h"
 #include "hlx/osport.h"
@@ -13,7 +14,6 @@
 #include <syslog.h>
 
 #include <algorithm>
-#include <cctype>
 #include <map>
 
 extern "C" const char *const LEVEL_NAMES[6] = {"TRACE", "DEBUG", "INFO", "WARNING", "ERROR", "FATAL"};
@@ -56,13 +56,6 @@ const struct {
 };
 
 const size_t LINE_CAPACITY = 512;
-
-std::string lowerCase(std::string text)
-{
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
-}
 
 const char *levelLabel(LogLevel level)
 {
@@ -315,6 +308,7 @@ void Logger::write(LogLevel level, bool withError, int error, const char *format
     }
     line.append(format ? format : "", false);
     if (withError) {
+        // Not errorText(): composing a line allocates nothing.
         char text[256];
         line.append(": ", false);
         line.append(strerror_r(error, text, sizeof text), true);
@@ -393,9 +387,7 @@ LogLevel parseLevel(const std::string &name)
 {
     if (name.empty())
         return LEVEL_INFO;
-    std::string upper = name;
-    std::transform(upper.begin(), upper.end(), upper.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    const std::string upper = upperCase(name);
     for (int level = LEVEL_TRACE; level <= LEVEL_DISABLED; ++level)
         if (upper == LEVEL_LABELS[level])
             return level;

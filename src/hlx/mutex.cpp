@@ -11,12 +11,12 @@ namespace hlx {
 
 namespace {
 
-const char UNIT[] = "mutex";
+const char kUnit[] = "mutex";
 
 void check(int rc, int line)
 {
     if (rc != 0)
-        throw SystemException::fromError(UNIT, line, rc);
+        throw SystemException::fromError(kUnit, line, rc);
 }
 
 } // namespace
@@ -140,7 +140,7 @@ void MaxWaitMutex::enter()
     ScopedLock guard(m_waitingMutex);
     if (m_waiting >= m_maxWaiters) {
         guard.release();
-        throw TryAgainException(UNIT, __LINE__,
+        throw TryAgainException(kUnit, __LINE__,
                                 "too many clients waiting for mutex (configure more threads?)",
                                 "hlx::TryAgainException", EAGAIN, true);
     }

@@ -1,7 +1,8 @@
 #include "hlx/osport.h"
 
-#include "hlx/exceptions.h"
+#include "hlx/file_util.h"
 #include "hlx/mutex.h"
+#include "osport_lock.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -23,7 +24,10 @@ namespace hlx {
 
 namespace {
 
-// Program name: a plain POSIX mutex, usable before any framework object exists.
+const char kUnit[] = "osport";
+
+// Program name: a plain POSIX mutex (see OsPortLock), usable before any
+// framework object exists.
 pthread_mutex_t gProgramNameMutex = PTHREAD_MUTEX_INITIALIZER;
 char gProcessStatus[4096];
 char gUnknownProgramName[] = "unknown";
@@ -31,35 +35,28 @@ char gUnknownProgramName[] = "unknown";
 // Children started with SPAWN_ASYNC, collected by ReapChildren.
 // Constant-initialised, so that a unit's static initialiser may already spawn.
 LazyMutex gChildMutex;
-std::vector<pid_t> &Children()
+std::vector<pid_t> &childRegistry()
 {
     static std::vector<pid_t> children;
     return children;
 }
 std::atomic<long> gOpenMax{0};
 
-bool IsEmptyName(const char *name) { return name == nullptr || name[0] == '\0'; }
+bool isEmptyName(const char *name) { return name == nullptr || name[0] == '\0'; }
 
-void ReadProcessStatus()
+void readProcessStatus()
 {
     int descriptor = ::open("/proc/self/stat", O_RDONLY | O_CLOEXEC);
     if (descriptor < 0)
         return;
-    size_t used = 0;
-    while (used < sizeof gProcessStatus - 1) {
-        ssize_t got = ::read(descriptor, gProcessStatus + used, sizeof gProcessStatus - 1 - used);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-            break;
-        used += size_t(got);
-    }
+    // Whatever was read before a failure is kept.
+    size_t used = file_util::read_all(descriptor, gProcessStatus, sizeof gProcessStatus - 1);
     gProcessStatus[used] = '\0';
     ::close(descriptor);
 }
 
 // F_SETLK on the whole file; a conflict is answered with the holder's pid.
-int SetWholeFileLock(int descriptor, short type)
+int setWholeFileLock(int descriptor, short type)
 {
     // The holder may let go between our attempt and the question who holds
     // it; then the lock is simply tried again, a few times.
@@ -85,7 +82,7 @@ int SetWholeFileLock(int descriptor, short type)
 }
 
 // Closes the descriptors lo..hi. Runs between fork and exec: system calls only.
-void CloseRange(int lo, int hi)
+void closeRange(int lo, int hi)
 {
     if (lo > hi)
         return;
@@ -99,7 +96,7 @@ void CloseRange(int lo, int hi)
 
 // Gives the process exactly the listed descriptors as 0 .. count - 1. Runs
 // between fork and exec: system calls only, no allocation.
-void RemapDescriptors(int count, const int *descriptors, long openMax)
+void remapDescriptors(int count, const int *descriptors, long openMax)
 {
     // Everything not listed is closed, in the gaps between listed descriptors.
     int next = 0;
@@ -109,7 +106,7 @@ void RemapDescriptors(int count, const int *descriptors, long openMax)
             if (descriptors[i] >= next && descriptors[i] < kept)
                 kept = descriptors[i];
         }
-        CloseRange(next, int(kept - 1));
+        closeRange(next, int(kept - 1));
         next = int(kept + 1);
     }
     int highest = -1;
@@ -137,11 +134,21 @@ void RemapDescriptors(int count, const int *descriptors, long openMax)
     }
 }
 
-[[noreturn]] void ExecInThisProcess(int count, const int *descriptors, long openMax, const char *path,
+// setfsuid() and setfsgid() only report the previous id: set the effective
+// id and put the previous one back when it differed.
+template <typename Id> Id currentFileSystemId(Id effective, int (*change)(Id))
+{
+    Id previous = Id(change(effective));
+    if (previous != effective)
+        change(previous);
+    return previous;
+}
+
+[[noreturn]] void execInThisProcess(int count, const int *descriptors, long openMax, const char *path,
                                     char *const argv[])
 {
     if (count > 0 && descriptors)
-        RemapDescriptors(count, descriptors, openMax);
+        remapDescriptors(count, descriptors, openMax);
     ::execv(path, argv);
     ::_exit(-errno);
 }
@@ -150,11 +157,9 @@ void RemapDescriptors(int count, const int *descriptors, long openMax)
 
 void EnsureProgramName()
 {
-    int error = ::pthread_mutex_lock(&gProgramNameMutex);
-    if (error != 0)
-        throw SystemException::fromError("osport", __LINE__, error);
-    if (IsEmptyName(__progname)) {
-        ReadProcessStatus();
+    OsPortLock lock(gProgramNameMutex, kUnit, __LINE__);
+    if (isEmptyName(__progname)) {
+        readProcessStatus();
         // The record reads "<pid> (<command>) <state> ...".
         char *open = strchr(gProcessStatus, '(');
         if (open) {
@@ -164,17 +169,14 @@ void EnsureProgramName()
                 __progname = open + 1;
             }
         }
-        if (IsEmptyName(__progname))
+        if (isEmptyName(__progname))
             __progname = gUnknownProgramName;
     }
-    error = ::pthread_mutex_unlock(&gProgramNameMutex);
-    if (error != 0)
-        throw SystemException::fromError("osport", __LINE__, error);
 }
 
-int LockFile(int descriptor) { return SetWholeFileLock(descriptor, F_WRLCK); }
+int LockFile(int descriptor) { return setWholeFileLock(descriptor, F_WRLCK); }
 
-int UnlockFile(int descriptor) { return SetWholeFileLock(descriptor, F_UNLCK); }
+int UnlockFile(int descriptor) { return setWholeFileLock(descriptor, F_UNLCK); }
 
 int OpenLockFile(const char *name, int &lockResult) { return OpenLockFileMode(name, lockResult, 0); }
 
@@ -198,25 +200,9 @@ int SetFsUid(uid_t uid) { return ::setfsuid(uid); }
 
 int SetFsGid(gid_t gid) { return ::setfsgid(gid); }
 
-// setfsuid() only reports the previous id: set the effective id and put the
-// previous one back when it differed.
-uid_t GetFsUid()
-{
-    uid_t effective = ::geteuid();
-    uid_t previous = uid_t(::setfsuid(effective));
-    if (previous != effective)
-        ::setfsuid(previous);
-    return previous;
-}
+uid_t GetFsUid() { return currentFileSystemId(::geteuid(), ::setfsuid); }
 
-gid_t GetFsGid()
-{
-    gid_t effective = ::getegid();
-    gid_t previous = gid_t(::setfsgid(effective));
-    if (previous != effective)
-        ::setfsgid(previous);
-    return previous;
-}
+gid_t GetFsGid() { return currentFileSystemId(::getegid(), ::setfsgid); }
 
 int PSelect(int count, fd_set *readable, fd_set *writable, fd_set *exceptional, const struct timespec *timeout,
             const sigset_t *mask, int &error)
@@ -242,16 +228,16 @@ int SpawnProcess(int mode, int count, const int *descriptors, const char *path, 
     }
 
     if (mode == SPAWN_REPLACE)
-        ExecInThisProcess(count, descriptors, openMax, path, argv);
+        execInThisProcess(count, descriptors, openMax, path, argv);
 
     ScopedLock lock(gChildMutex.get());
     pid_t child = ::fork();
     if (child == 0)
-        ExecInThisProcess(count, descriptors, openMax, path, argv);
+        execInThisProcess(count, descriptors, openMax, path, argv);
     if (child < 0)
         return -1;
     if (mode == SPAWN_ASYNC) {
-        Children().push_back(child);
+        childRegistry().push_back(child);
         return child;
     }
     lock.release();
@@ -266,7 +252,7 @@ int SpawnProcess(int mode, int count, const int *descriptors, const char *path, 
 void ReapChildren()
 {
     ScopedLock lock(gChildMutex.get());
-    std::vector<pid_t> &children = Children();
+    std::vector<pid_t> &children = childRegistry();
     for (auto it = children.begin(); it != children.end();) {
         int status = 0;
         pid_t reported = ::waitpid(*it, &status, WNOHANG | WUNTRACED);

@@ -4,37 +4,18 @@
 // generator (lrand48/srand48), whose state is not duplicated here, taken
 // under one lock so that concurrent callers get distinct consecutive values
 // and a seeding never interleaves with a draw.
-#include "hlx/exceptions.h"
+#include "osport_lock.h"
 
 #include <pthread.h>
 #include <stdlib.h>
 
 namespace {
 
-const char UNIT[] = "osport";
+const char kUnit[] = "osport";
 
 // Statically initialised: these functions may be called before any static
 // constructor has run.
 pthread_mutex_t gRandomMutex = PTHREAD_MUTEX_INITIALIZER;
-
-class RandomLock {
-public:
-    RandomLock()
-    {
-        int rc = pthread_mutex_lock(&gRandomMutex);
-        if (rc != 0)
-            fail(rc);
-    }
-    ~RandomLock() { pthread_mutex_unlock(&gRandomMutex); }
-    RandomLock(const RandomLock &) = delete;
-    RandomLock &operator=(const RandomLock &) = delete;
-
-private:
-    // The C library declares these functions noexcept (their callers include
-    // C code, which cannot unwind), so the exception ends the process
-    // through std::terminate, which prints its text.
-    [[noreturn]] static void fail(int rc) { throw hlx::SystemException::fromError(UNIT, __LINE__, rc); }
-};
 
 } // namespace
 
@@ -46,9 +27,12 @@ private:
  */
 extern "C" void RandomNumbersLinked(void) {}
 
+// The C library declares these functions noexcept (their callers include C
+// code, which cannot unwind), so a failed lock ends the process through
+// std::terminate, which prints the exception's text.
 extern "C" long random(void) noexcept
 {
-    RandomLock lock;
+    hlx::OsPortLock lock(gRandomMutex, kUnit, __LINE__);
     return lrand48();
 }
 
@@ -59,7 +43,7 @@ extern "C" int rand(void) noexcept
 
 extern "C" void srandom(unsigned int seed) noexcept
 {
-    RandomLock lock;
+    hlx::OsPortLock lock(gRandomMutex, kUnit, __LINE__);
     srand48(seed);
 }
 

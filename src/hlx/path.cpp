@@ -16,34 +16,25 @@ namespace hlx {
 
 namespace {
 
+const char kUnit[] = "path";
 const char kSlash[] = "/";
 const char kUnderscore[] = "_";
 
-std::string ErrorText(int error)
-{
-    char buffer[256];
-    return strerror_r(error, buffer, sizeof buffer);
-}
-
 // Messages carry paths, which may hold '%': they are passed as plain text.
-[[noreturn]] void ThrowBadData(int line, const std::string &message)
+[[noreturn]] void throwBadData(int line, const std::string &message)
 {
-    throw BadDataException("path", line, message, "BadDataException", -1, true);
+    throw BadDataException(kUnit, line, message, "BadDataException", -1, true);
 }
 
-[[noreturn]] void ThrowIO(int line, const std::string &message, int rc)
+// `what` with the system's text for `error` appended.
+[[noreturn]] void throwIO(int line, const std::string &what, int error, int rc)
 {
-    throw IOException("path", line, message, "IOException", rc, true);
-}
-
-[[noreturn]] void ThrowNotFound(int line, const std::string &message, int rc)
-{
-    throw NotFoundException("path", line, message, "NotFoundException", rc, true);
+    throw IOException::fromError(kUnit, line, what, error, rc);
 }
 
 // lstat() that tells whether the path names anything at all, a dangling
 // symbolic link included.
-bool LinkStat(const std::string &name, struct stat &info)
+bool linkStat(const std::string &name, struct stat &info)
 {
     return ::lstat(name.c_str(), &info) == 0;
 }
@@ -113,17 +104,19 @@ bool path::exists() const
 bool path::is_directory() const
 {
     if (empty())
-        ThrowBadData(__LINE__, "Empty path");
+        throwBadData(__LINE__, "Empty path");
     struct stat info;
-    if (::stat(os_string().c_str(), &info) != 0)
-        ThrowNotFound(__LINE__, "Cannot stat " + string() + ": " + ErrorText(errno), -1);
+    if (::stat(os_string().c_str(), &info) != 0) {
+        int error = errno;
+        throw NotFoundException::fromError(kUnit, __LINE__, "Cannot stat " + string(), error, -1);
+    }
     return S_ISDIR(info.st_mode);
 }
 
 path &path::operator/=(const path &other)
 {
     if (other.m_absolute)
-        ThrowBadData(__LINE__, "Attempt to append root path");
+        throwBadData(__LINE__, "Attempt to append root path");
     if (!m_name.empty())
         m_directories.push_back(m_name);
     m_directories.insert(m_directories.end(), other.m_directories.begin(), other.m_directories.end());
@@ -149,7 +142,7 @@ void path::chmod(mode_t mode) const
     int error = errno;
     char message[512];
     snprintf(message, sizeof message, "Can't change permissions of %s to %x", string().c_str(), unsigned(mode));
-    ThrowIO(__LINE__, std::string(message) + ": " + ErrorText(error), 0);
+    throwIO(__LINE__, message, error, 0);
 }
 
 void path::chown(uid_t uid, gid_t gid) const
@@ -159,13 +152,13 @@ void path::chown(uid_t uid, gid_t gid) const
     int error = errno;
     char message[512];
     snprintf(message, sizeof message, "Can't change owner of %s to %d/%d", string().c_str(), int(uid), int(gid));
-    ThrowIO(__LINE__, std::string(message) + ": " + ErrorText(error), 0);
+    throwIO(__LINE__, message, error, 0);
 }
 
 void path::create_directories(mode_t mode) const
 {
     if (empty())
-        ThrowBadData(__LINE__, "Empty path");
+        throwBadData(__LINE__, "Empty path");
     path parent(*this);
     if (!parent.m_name.empty())
         parent.m_name.clear();
@@ -186,46 +179,53 @@ void path::create_directories(mode_t mode) const
     struct stat info;
     if (::stat(name.c_str(), &info) == 0 && S_ISDIR(info.st_mode))
         ::chmod(name.c_str(), mode);
-    ThrowIO(__LINE__, "Cannot create directory " + string() + ": " + ErrorText(error), -1);
+    throwIO(__LINE__, "Cannot create directory " + string(), error, -1);
 }
 
 void path::rename(const path &to) const
 {
     if (empty() || to.empty())
-        ThrowBadData(__LINE__, "Empty path");
-    if (::rename(os_string().c_str(), to.os_string().c_str()) != 0)
-        ThrowIO(__LINE__, "Cannot rename " + string() + " to " + to.string() + ": " + ErrorText(errno), -1);
+        throwBadData(__LINE__, "Empty path");
+    if (::rename(os_string().c_str(), to.os_string().c_str()) == 0)
+        return;
+    int error = errno;
+    throwIO(__LINE__, "Cannot rename " + string() + " to " + to.string(), error, -1);
 }
 
 void path::remove(bool recursive) const
 {
     if (empty())
-        ThrowBadData(__LINE__, "Empty path");
+        throwBadData(__LINE__, "Empty path");
     const std::string name = os_string();
     // lstat, not stat: a symbolic link is removed itself, even when it
     // dangles, and a recursive removal never follows one into its target.
     struct stat info;
-    if (!LinkStat(name, info))
+    if (!linkStat(name, info))
         return;
     if (S_ISDIR(info.st_mode)) {
         if (recursive) {
             for (directory_iterator entry(*this); entry != directory_iterator::end(); ++entry)
                 entry->remove(true);
         }
-        if (::rmdir(name.c_str()) != 0)
-            ThrowIO(__LINE__, "Cannot remove directory " + string() + ": " + ErrorText(errno), -1);
-        return;
+        if (::rmdir(name.c_str()) == 0)
+            return;
+        int error = errno;
+        throwIO(__LINE__, "Cannot remove directory " + string(), error, -1);
     }
-    if (::unlink(name.c_str()) != 0)
-        ThrowIO(__LINE__, "Cannot remove file " + string() + ": " + ErrorText(errno), -1);
+    if (::unlink(name.c_str()) == 0)
+        return;
+    int error = errno;
+    throwIO(__LINE__, "Cannot remove file " + string(), error, -1);
 }
 
 std::string path::temp_name()
 {
     std::string name = TEMP_NAME_TEMPLATE;
     int descriptor = ::mkostemp(&name[0], O_CLOEXEC);
-    if (descriptor < 0)
-        ThrowIO(__LINE__, "mkstemp() failed: " + ErrorText(errno), -1);
+    if (descriptor < 0) {
+        int error = errno;
+        throwIO(__LINE__, "mkstemp() failed", error, -1);
+    }
     ::close(descriptor);
     ::unlink(name.c_str());
     return name;
@@ -238,11 +238,12 @@ directory_iterator::directory_iterator() : m_handle(nullptr) {}
 directory_iterator::directory_iterator(const path &directory) : m_directory(directory), m_handle(nullptr)
 {
     if (!directory.exists())
-        ThrowNotFound(__LINE__, directory.string() + ": No such directory", 0);
+        throw NotFoundException(kUnit, __LINE__, directory.string() + ": No such directory", "NotFoundException", 0,
+                                true);
     m_handle = ::opendir(directory.os_string().c_str());
     if (!m_handle) {
         int error = errno;
-        throw SystemException("path", __LINE__, directory.string() + ": Failed to open", "hlx::SystemException",
+        throw SystemException(kUnit, __LINE__, directory.string() + ": Failed to open", "hlx::SystemException",
                               error, true);
     }
     ++*this;

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <vector>
 
 namespace hlx {
@@ -16,17 +17,11 @@ namespace hlx {
 namespace {
 
 // The process-wide store and the lock that guards its creation and
-// destruction. The lock is made on first use: the first log output of a
-// process may come from a static initialiser of another unit.
+// destruction. The lock is made on first use, race-free: the first log
+// output of a process may come from a static initialiser of another unit,
+// and any number of threads may meet at the first instance().
 Properties *gVexaProperties = nullptr;
-Mutex *gPropMtx = nullptr;
-
-Mutex &propertiesCreationMutex()
-{
-    if (gPropMtx == nullptr)
-        gPropMtx = new Mutex;
-    return *gPropMtx;
-}
+LazyMutex gPropMtx;
 
 // The built-in macros and the settings that give them their values.
 struct BuiltInMacro {
@@ -74,35 +69,37 @@ std::string describeList(const std::string &name, const StringList &list)
 
 Properties *Properties::instance(bool debugDump)
 {
-    Properties *created;
     {
-        ScopedLock lock(propertiesCreationMutex());
+        ScopedLock creation(gPropMtx.get());
         if (gVexaProperties != nullptr)
             return gVexaProperties;
-        created = new Properties(debugDump);
-        // The new store is locked before it is published and stays locked
-        // until it is loaded: other threads wait at their first lookup,
-        // while the load itself may come back here (the settings behind the
-        // macros, the logger's first output) and reads the store it is
-        // loading. The creation lock is not held during the load, so it
-        // never orders the locks the load takes. Nobody else can hold the
-        // fresh mutex, so taking it cannot wait.
-        created->m_mutex.trylock();
-        gVexaProperties = created;
     }
-    try {
-        created->loadFile(FRAMEWORK_CONFIG_PATH, true);
-    } catch (...) {
-        created->m_mutex.unlock();
-        throw;
+    // A new store is locked before it is published and stays locked until
+    // it is loaded: other threads wait at their first lookup, while the load
+    // itself may come back here (the settings behind the macros, the
+    // logger's first output) and reads the store it is loading. Nobody else
+    // knows the new store yet, so taking its lock cannot wait. The creation
+    // lock is not held during the load, so it never orders the locks the
+    // load takes. It is taken inside the store's lock, never around it: a
+    // guard released before the one taken after it would switch
+    // cancellation back on while the store is still locked.
+    std::unique_ptr<Properties> created(new Properties(debugDump));
+    ScopedLock loading(created->m_mutex);
+    Properties *store;
+    {
+        ScopedLock creation(gPropMtx.get());
+        // Another thread published its store meanwhile; ours was never seen.
+        if (gVexaProperties != nullptr)
+            return gVexaProperties;
+        store = gVexaProperties = created.release();
     }
-    created->m_mutex.unlock();
-    return created;
+    store->loadFile(FRAMEWORK_CONFIG_PATH, true);
+    return store;
 }
 
 void Properties::destroyInstance()
 {
-    ScopedLock lock(propertiesCreationMutex());
+    ScopedLock creation(gPropMtx.get());
     delete gVexaProperties;
     gVexaProperties = nullptr;
 }

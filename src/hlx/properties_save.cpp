@@ -1,5 +1,6 @@
 // Saving the properties store back into its configuration file.
 #include "hlx/config_parser.h"
+#include "hlx/file_util.h"
 #include "hlx/logger.h"
 #include "hlx/properties.h"
 
@@ -34,24 +35,6 @@ std::string escapeName(const std::string &name)
         escaped += c;
     }
     return escaped;
-}
-
-// Writes all of `text`; false with errno set on failure.
-bool writeAll(int descriptor, const std::string &text)
-{
-    const char *data = text.data();
-    size_t left = text.size();
-    while (left > 0) {
-        ssize_t written = write(descriptor, data, left);
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        data += written;
-        left -= static_cast<size_t>(written);
-    }
-    return true;
 }
 
 // The rename is only durable once the directory entry is on disk too.
@@ -169,7 +152,7 @@ int Properties::save(const std::string &path)
     if (in.bad()) {
         failure = "Unable to read config file %s";
         subject = path.c_str();
-    } else if (!writeAll(side, content)) {
+    } else if (file_util::write_all(side, content.data(), content.size()) != content.size()) {
         failure = "Unable to write temporary config file %s";
     } else if (fsync(side) != 0) {
         failure = "Unable to sync temporary config file %s";

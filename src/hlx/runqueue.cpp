@@ -11,7 +11,7 @@ namespace hlx {
 
 namespace {
 
-const char UNIT[] = "runqueue";
+const char kUnit[] = "runqueue";
 
 LoggerPtr runQueueLogger()
 {
@@ -58,7 +58,7 @@ void RunQueue::add(const QueueAblePtr &item)
     if (m_capacity != 0 && m_items.size() >= m_capacity) {
         char message[64];
         snprintf(message, sizeof message, "runqueue full %ld", static_cast<long>(m_items.size()));
-        throw BufferFullException(UNIT, __LINE__, message, "BufferFullException", -1, !m_quiet);
+        throw BufferFullException(kUnit, __LINE__, message, "BufferFullException", -1, !m_quiet);
     }
     if (item->replacesDuplicates()) {
         const std::string &key = item->key();
@@ -91,7 +91,7 @@ void RunQueue::run(int limit)
             for (;;) {
                 if (m_interrupted) {
                     m_interrupted = false;
-                    throw QueueInterrupted(UNIT, __LINE__, "QueueInterrupted", "QueueInterrupted", 0, !m_quiet);
+                    throw QueueInterrupted(kUnit, __LINE__, "QueueInterrupted", "QueueInterrupted", 0, !m_quiet);
                 }
                 if (!m_items.empty())
                     break;

@@ -1,6 +1,7 @@
 #include "hlx/setting.h"
 
 #include "client_common/well_known_paths.h"
+#include "hlx/common.h"
 #include "hlx/exceptions.h"
 #include "hlx/file_util.h"
 #include "hlx/logger.h"
@@ -8,12 +9,10 @@
 #include "hlx/path.h"
 #include "hlx/properties.h"
 
-#include <ctype.h>
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
-#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -45,8 +44,11 @@ const char KSET_TEMP_MARKER[] = ".KSET.TEMP";
 
 namespace {
 
+const char kUnit[] = "setting";
+// The scan for stale temporary files reports under the file utilities' name.
+const char kDirectoryScanUnit[] = "file_util";
+
 const char kKsetPrefix[] = "kset.";
-const char kWhitespace[] = " \t\n\r\v\f";
 const char kAutoZoneGuid[] = "00112233445566778899aabbccddeeff";
 
 struct Setting {
@@ -64,79 +66,57 @@ struct SettingsState {
 
 LazyMutex gSettingsMutex;
 
-SettingsState &State()
+SettingsState &settingsState()
 {
     static SettingsState state;
     return state;
 }
 
-LoggerPtr SettingsLogger() { return Logger::getLogger("util.settings"); }
+LoggerPtr settingsLogger() { return Logger::getLogger("util.settings"); }
 
-std::string ErrorText(int error)
-{
-    char buffer[256];
-    return strerror_r(error, buffer, sizeof buffer);
-}
+// Every message of this unit fits a 512-byte buffer.
+const size_t kMessageCapacity = 512;
 
-// "<format filled with the path>: <error text>", within a 512-byte message.
-std::string WithSystemError(const char *format, const std::string &path, int error)
+std::string formatted(const char *format, const std::string &path)
 {
-    char widened[512];
-    snprintf(widened, sizeof widened, "%s: %%s", format);
-    char message[512];
-    snprintf(message, sizeof message, widened, path.c_str(), ErrorText(error).c_str());
-    return message;
-}
-
-std::string Formatted(const char *format, const std::string &path)
-{
-    char message[512];
+    char message[kMessageCapacity];
     snprintf(message, sizeof message, format, path.c_str());
     return message;
 }
 
-[[noreturn]] void ThrowIO(int line, const std::string &message, int rc)
+[[noreturn]] void throwIO(int line, const std::string &message, int rc)
 {
-    throw IOException("setting", line, message, "IOException", rc, true);
+    throw IOException(kUnit, line, message, "IOException", rc, true);
 }
 
-std::string Trim(const std::string &text)
+// A failed call: the format filled with the path, then the system's text for
+// `error`, which is also the result code.
+[[noreturn]] void throwCallFailed(int line, const char *format, const std::string &path, int error)
 {
-    size_t first = text.find_first_not_of(kWhitespace);
-    if (first == std::string::npos)
-        return std::string();
-    size_t last = text.find_last_not_of(kWhitespace);
-    return text.substr(first, last - first + 1);
+    throwIO(line, systemErrorMessage(formatted(format, path), error).substr(0, kMessageCapacity - 1), error);
 }
 
-std::string UpperCase(std::string text)
+bool isControl(unsigned char c) { return c < 0x20 || c == 0x7f; }
+
+bool hasControlCharacter(const std::string &text)
 {
-    for (char &c : text)
-        c = char(toupper(static_cast<unsigned char>(c)));
-    return text;
+    return std::any_of(text.begin(), text.end(), [](char c) { return isControl(static_cast<unsigned char>(c)); });
 }
 
-bool IsControl(unsigned char c) { return c < 0x20 || c == 0x7f; }
-
-bool HasControlCharacter(const std::string &text)
+[[noreturn]] void throwControlCharacter(int line, const std::string &path)
 {
-    return std::any_of(text.begin(), text.end(), [](char c) { return IsControl(static_cast<unsigned char>(c)); });
-}
-
-[[noreturn]] void ThrowControlCharacter(int line, const std::string &path)
-{
-    throw BadDataException("setting", line, Formatted("Control character is disallowed in %s file.", path),
+    throw BadDataException(kUnit, line, formatted("Control character is disallowed in %s file.", path),
                            "BadDataException", -1, true);
 }
 
-std::string KsetPath(const std::string &directory, const std::string &name)
+std::string ksetPath(const std::string &directory, const std::string &name)
 {
     return directory + kKsetPrefix + name;
 }
 
-std::string DirectoryOrData(const std::string &directory)
+std::string directoryOrData(const std::string &directory)
 {
-    return directory.empty() ? State().dataDirectory : directory;
+    return directory.empty() ? settingsState().dataDirectory : directory;
 }
 
 // Closes a descriptor on every way out of a scope.
@@ -153,15 +133,15 @@ private:
 
 // Writes the value to an open temporary file and flushes it to disk: a crash
 // after the rename must never find an empty or partial value.
-void WriteTemporary(int descriptor, const std::string &temporary, const std::string &value)
+void writeTemporary(int descriptor, const std::string &temporary, const std::string &value)
 {
     ssize_t written = ::write(descriptor, value.data(), value.size());
     if (written < 0)
-        ThrowIO(__LINE__, WithSystemError("Cannot write file %s", temporary, errno), errno);
+        throwCallFailed(__LINE__, "Cannot write file %s", temporary, errno);
     if (size_t(written) != value.size())
-        ThrowIO(__LINE__, Formatted("Cannot write all data to file %s", temporary), -1);
+        throwIO(__LINE__, formatted("Cannot write all data to file %s", temporary), -1);
     if (::fsync(descriptor) != 0)
-        ThrowIO(__LINE__, WithSystemError("Cannot write file %s", temporary, errno), errno);
+        throwCallFailed(__LINE__, "Cannot write file %s", temporary, errno);
 }
 
 } // namespace
@@ -169,7 +149,7 @@ void WriteTemporary(int descriptor, const std::string &temporary, const std::str
 std::string getDataDirectory()
 {
     ScopedLock lock(gSettingsMutex.get());
-    return State().dataDirectory;
+    return settingsState().dataDirectory;
 }
 
 void setDataDirectory(const std::string &directory)
@@ -180,17 +160,17 @@ void setDataDirectory(const std::string &directory)
     bool changed = false;
     {
         ScopedLock lock(gSettingsMutex.get());
-        if (State().settings.empty()) {
-            State().dataDirectory = directory;
+        if (settingsState().settings.empty()) {
+            settingsState().dataDirectory = directory;
             changed = true;
         }
     }
     if (!changed) {
-        SettingsLogger()->log(LEVEL_WARN,
+        settingsLogger()->log(LEVEL_WARN,
                               "Settings Map has already been created; cannot change root of data directory.");
-        throw AlreadyException("setting", __LINE__, "Change data directory", "AlreadyException", -1, true);
+        throw AlreadyException(kUnit, __LINE__, "Change data directory", "AlreadyException", -1, true);
     }
-    SettingsLogger()->log(LEVEL_INFO, "Changed root of data directory to %s.", directory.c_str());
+    settingsLogger()->log(LEVEL_INFO, "Changed root of data directory to %s.", directory.c_str());
 }
 
 std::string getSetting(const std::string &name, bool ignoreOverride)
@@ -201,11 +181,11 @@ std::string getSetting(const std::string &name, bool ignoreOverride)
             return property;
     }
     ScopedLock lock(gSettingsMutex.get());
-    auto found = State().settings.find(name);
-    if (found != State().settings.end())
+    auto found = settingsState().settings.find(name);
+    if (found != settingsState().settings.end())
         return found->second.value;
     std::string value = readKsetFile(name, "");
-    State().settings[name] = Setting{value, 0};
+    settingsState().settings[name] = Setting{value, 0};
     return value;
 }
 
@@ -221,12 +201,12 @@ std::string getSettingOrDefault(const std::string &name, const std::string &defa
 void setSetting(const std::string &name, const std::string &value, int mode, bool deferOnFailure)
 {
     // Logged before the settings mutex is taken (see setDataDirectory).
-    SettingsLogger()->log(LEVEL_DEBUG, "Setting %s to %s\n", name.c_str(), value.c_str());
+    settingsLogger()->log(LEVEL_DEBUG, "Setting %s to %s\n", name.c_str(), value.c_str());
     ScopedLock lock(gSettingsMutex.get());
-    SettingsState &state = State();
+    SettingsState &state = settingsState();
     // A value that can never be stored is refused before the map takes it.
-    if (HasControlCharacter(Trim(value)))
-        ThrowControlCharacter(__LINE__, KsetPath(state.dataDirectory, name));
+    if (hasControlCharacter(trim(value)))
+        throwControlCharacter(__LINE__, ksetPath(state.dataDirectory, name));
     state.settings[name] = Setting{value, mode};
     try {
         writeKsetFile(name, value, mode, state.dataDirectory);
@@ -243,20 +223,20 @@ void setSetting(const std::string &name, const std::string &value, int mode, boo
 std::string readKsetFile(const std::string &name, const std::string &directory)
 {
     ScopedLock lock(gSettingsMutex.get());
-    const std::string path = KsetPath(DirectoryOrData(directory), name);
+    const std::string path = ksetPath(directoryOrData(directory), name);
     int descriptor = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (descriptor < 0)
-        ThrowIO(__LINE__, WithSystemError("Cannot open file %s", path, errno), errno);
+        throwCallFailed(__LINE__, "Cannot open file %s", path, errno);
     DescriptorCloser closer(descriptor);
 
     struct stat info;
     if (::fstat(descriptor, &info) != 0)
-        ThrowIO(__LINE__, WithSystemError("Cannot stat file to %s", path, errno), errno);
+        throwCallFailed(__LINE__, "Cannot stat file to %s", path, errno);
     if (info.st_size > off_t(KSET_MAX_SIZE)) {
-        char message[512];
+        char message[kMessageCapacity];
         snprintf(message, sizeof message, "Size of kset file(%s) exceeds the maximum size(%d bytes)", path.c_str(),
                  int(KSET_MAX_SIZE));
-        ThrowIO(__LINE__, message, -1);
+        throwIO(__LINE__, message, -1);
     }
     if (info.st_size == 0)
         return std::string();
@@ -265,58 +245,58 @@ std::string readKsetFile(const std::string &name, const std::string &directory)
     const size_t size = size_t(info.st_size);
     ssize_t got = ::read(descriptor, buffer, size);
     if (got < 0)
-        ThrowIO(__LINE__, WithSystemError("Cannot read file %s", path, errno), errno);
+        throwCallFailed(__LINE__, "Cannot read file %s", path, errno);
     if (size_t(got) != size)
-        ThrowIO(__LINE__, Formatted("Cannot read all data in file %s", path), -1);
+        throwIO(__LINE__, formatted("Cannot read all data in file %s", path), -1);
     // One LF may end the file; it is not part of the value.
     const size_t length = buffer[size - 1] == '\n' ? size - 1 : size;
     for (size_t i = 0; i < length; ++i) {
-        if (IsControl(static_cast<unsigned char>(buffer[i])))
-            ThrowControlCharacter(__LINE__, path);
+        if (isControl(static_cast<unsigned char>(buffer[i])))
+            throwControlCharacter(__LINE__, path);
     }
-    return Trim(std::string(buffer, length));
+    return trim(std::string(buffer, length));
 }
 
 void writeKsetFile(const std::string &name, const std::string &value, int mode, const std::string &directory)
 {
     ScopedLock lock(gSettingsMutex.get());
-    const std::string path = KsetPath(DirectoryOrData(directory), name);
-    const std::string trimmed = Trim(value);
+    const std::string path = ksetPath(directoryOrData(directory), name);
+    const std::string trimmed = trim(value);
     // Reading refuses control characters, so storing one would lose the
     // setting for good.
-    if (HasControlCharacter(trimmed))
-        ThrowControlCharacter(__LINE__, path);
+    if (hasControlCharacter(trimmed))
+        throwControlCharacter(__LINE__, path);
     ensureDataDirectory();
     if (trimmed.empty()) {
         ::unlink(path.c_str());
         return;
     }
     if (trimmed.size() > KSET_MAX_SIZE) {
-        char message[512];
+        char message[kMessageCapacity];
         snprintf(message, sizeof message, "Size of kset file(%s) exceeded maximum size(%d bytes)", path.c_str(),
                  int(KSET_MAX_SIZE));
-        ThrowIO(__LINE__, message, -1);
+        throwIO(__LINE__, message, -1);
     }
 
     std::string temporary = path + KSET_TEMP_MARKER + ".XXXXXX";
     int descriptor = file_util::make_temp(temporary);
     DescriptorCloser closer(descriptor);
     try {
-        WriteTemporary(descriptor, temporary, trimmed);
+        writeTemporary(descriptor, temporary, trimmed);
         if (::rename(temporary.c_str(), path.c_str()) != 0)
-            ThrowIO(__LINE__, WithSystemError("Cannot rename file to %s", path, errno), errno);
+            throwCallFailed(__LINE__, "Cannot rename file to %s", path, errno);
     } catch (...) {
         ::unlink(temporary.c_str());
         throw;
     }
     if (::chmod(path.c_str(), mode == 1 ? 0644 : 0600) != 0)
-        ThrowIO(__LINE__, WithSystemError("Cannot chmod file %s", path, errno), errno);
+        throwCallFailed(__LINE__, "Cannot chmod file %s", path, errno);
 }
 
 int flushPendingSettings()
 {
     ScopedLock lock(gSettingsMutex.get());
-    SettingsState &state = State();
+    SettingsState &state = settingsState();
     if (state.firstFlush) {
         state.firstFlush = false;
         removeStaleTempFiles();
@@ -347,9 +327,9 @@ void removeStaleTempFiles()
         // A data directory that does not exist holds no stale files.
         if (error == ENOENT)
             return;
-        throw NotFoundException("file_util", __LINE__, "cannot open dir", "hlx::NotFoundException", error, true);
+        throw NotFoundException(kDirectoryScanUnit, __LINE__, "cannot open dir", "hlx::NotFoundException", error, true);
     }
-    const std::string marker = UpperCase(KSET_TEMP_MARKER);
+    const std::string marker = upperCase(KSET_TEMP_MARKER);
     while (const struct dirent *entry = ::readdir(handle)) {
         const std::string full = directory + entry->d_name;
         try {
@@ -362,18 +342,18 @@ void removeStaleTempFiles()
             ::closedir(handle);
             throw;
         }
-        if (UpperCase(full).find(marker) != std::string::npos)
+        if (upperCase(full).find(marker) != std::string::npos)
             ::unlink(full.c_str());
     }
     ::closedir(handle);
 }
 
-bool settingExists(const std::string &name) { return path(KsetPath(getDataDirectory(), name)).exists(); }
+bool settingExists(const std::string &name) { return path(ksetPath(getDataDirectory(), name)).exists(); }
 
 time_t settingModificationTime(const std::string &name)
 {
     struct stat info;
-    if (::stat(KsetPath(getDataDirectory(), name).c_str(), &info) != 0)
+    if (::stat(ksetPath(getDataDirectory(), name).c_str(), &info) != 0)
         return 0;
     return info.st_mtime;
 }
@@ -381,7 +361,7 @@ time_t settingModificationTime(const std::string &name)
 void ensureDataDirectory()
 {
     ScopedLock lock(gSettingsMutex.get());
-    path directory(State().dataDirectory);
+    path directory(settingsState().dataDirectory);
     if (!directory.exists())
         directory.create_directories(0755);
 }
@@ -389,13 +369,13 @@ void ensureDataDirectory()
 void removeDataDirectory()
 {
     ScopedLock lock(gSettingsMutex.get());
-    path(State().dataDirectory).remove(true);
+    path(settingsState().dataDirectory).remove(true);
 }
 
 void clearSettingsCache()
 {
     ScopedLock lock(gSettingsMutex.get());
-    State().settings.clear();
+    settingsState().settings.clear();
 }
 
 void validateZoneSettings()
@@ -405,18 +385,18 @@ void validateZoneSettings()
     const std::string zone = getSettingOrDefault(SETTING_ZONE, "");
     const std::string host = getSettingOrDefault(SETTING_HOST_NAME, "");
     if (host.empty())
-        ThrowIO(__LINE__, "Cannot find key sets of host.", 1);
+        throwIO(__LINE__, "Cannot find key sets of host.", 1);
     if (schema.empty())
-        ThrowIO(__LINE__, "Cannot find key sets of zone schema.", 1);
+        throwIO(__LINE__, "Cannot find key sets of zone schema.", 1);
     if (schema == "NULL_AUTO") {
         if (zone != kAutoZoneGuid)
-            ThrowIO(__LINE__, "Incorrect key sets of zone GUID for auto zone.", 1);
+            throwIO(__LINE__, "Incorrect key sets of zone GUID for auto zone.", 1);
         return;
     }
     if (schema == "NULL")
         return;
     if (zoneName.empty() || zone.empty())
-        ThrowIO(__LINE__, "Cannot find key sets of zone name or zone GUID.", 1);
+        throwIO(__LINE__, "Cannot find key sets of zone name or zone GUID.", 1);
 }
 
 bool isJoined()

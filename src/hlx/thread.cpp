@@ -1,5 +1,6 @@
 #include "hlx/thread.h"
 
+#include "hlx/common.h"
 #include "hlx/exceptions.h"
 #include "hlx/logger.h"
 #include "hlx/mutex.h"
@@ -10,8 +11,6 @@
 #include <stdlib.h>
 #include <time.h>
 
-#include <algorithm>
-#include <cctype>
 
 // A weak reference: its address is null in a program linked without the
 // thread library, which then runs single-threaded.
@@ -25,12 +24,12 @@ std::atomic<int> Thread::m_threadsActive{0};
 
 namespace {
 
-const char UNIT[] = "thread";
+const char kUnit[] = "thread";
 
 void check(int rc, int line)
 {
     if (rc != 0)
-        throw SystemException::fromError(UNIT, line, rc);
+        throw SystemException::fromError(kUnit, line, rc);
 }
 
 // Guards changes of Thread::m_threadsActive. Created at start-up (or
@@ -57,13 +56,6 @@ bool currentThreadKey(pthread_key_t *key)
     pthread_once(&gCurrentThreadKeyOnce, createCurrentThreadKey);
     *key = gCurrentThreadKey;
     return gCurrentThreadKeyCreated;
-}
-
-std::string lowerCase(std::string text)
-{
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
 }
 
 } // namespace
@@ -190,7 +182,7 @@ bool Thread::sleep(long seconds, long nanoseconds)
         return true;
     if (error == EINTR)
         return false;
-    throw SystemException::fromError(UNIT, __LINE__, error);
+    throw SystemException::fromError(kUnit, __LINE__, error);
 }
 
 bool Thread::sleep(long seconds, long milliseconds, long microseconds, long nanoseconds)
@@ -212,7 +204,7 @@ void Thread::yield()
 {
     pthread_testcancel();
     if (sched_yield() != 0)
-        throw SystemException::fromError(UNIT, __LINE__, errno);
+        throw SystemException::fromError(kUnit, __LINE__, errno);
 }
 
 void Thread::enableCancel()

@@ -1,5 +1,6 @@
 // The process-wide store, loaded from the framework configuration file under
-// the test root. The first test must be the first log output of the process.
+// the test root. The first test must be the first use of the store and the
+// first log output of the process.
 #include "client_common/well_known_paths.h"
 #include "hlx/logger.h"
 #include "hlx/properties.h"
@@ -13,7 +14,9 @@
 #include <gtest/gtest.h>
 #include <syslog.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 using hlx::Properties;
@@ -22,10 +25,10 @@ using testsupport::TestRoot;
 
 namespace {
 
-// Each test starts without a store and leaves none behind.
+// Each test leaves no store behind, so the next one starts without one;
+// the first one must find the store's creation lock not yet made.
 class PropertiesInstanceTest : public ::testing::Test {
 protected:
-    void SetUp() override { Properties::destroyInstance(); }
     void TearDown() override { Properties::destroyInstance(); }
 
     TestRoot m_root;
@@ -38,16 +41,37 @@ void WriteConfig(const std::string &content)
 
 } // namespace
 
-TEST_F(PropertiesInstanceTest, FirstOutputDuringLoadReadsTheStoreBeingLoaded)
+TEST_F(PropertiesInstanceTest, ThreadsRacingToTheFirstCallShareOneStoreLoadedOnce)
 {
     // The load's warning is the process's first output, whose openlog step
-    // asks the store again: it must get the store being loaded.
-    WriteConfig("log = WARNING\nlogger.openlog." + std::string(program_invocation_short_name) + " = No\n");
+    // asks the store again: it must get the store being loaded. Every load
+    // of this file warns once, so one line means one load.
+    WriteConfig("log = WARNING\na = 1\nlogger.openlog." + std::string(program_invocation_short_name) + " = No\n");
     SyslogCapture capture;
-    Properties *store = Properties::instance();
-    EXPECT_TRUE(store->loaded());
+    const int threadCount = 8;
+    std::atomic<bool> go{false};
+    std::vector<Properties *> stores(threadCount, nullptr);
+    std::vector<std::string> values(threadCount);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < threadCount; ++i) {
+        threads.emplace_back([&, i] {
+            while (!go.load())
+                std::this_thread::yield();
+            stores[i] = Properties::instance();
+            values[i] = stores[i]->getString("a");
+        });
+    }
+    go.store(true);
+    for (std::thread &thread : threads)
+        thread.join();
+    for (int i = 0; i < threadCount; ++i) {
+        EXPECT_EQ(stores[i], stores[0]) << "thread " << i;
+        EXPECT_EQ(values[i], "1") << "thread " << i << " read the store before its load ended";
+    }
+    EXPECT_EQ(Properties::instance(), stores[0]);
+    EXPECT_TRUE(stores[0]->loaded());
     std::vector<testsupport::SyslogRecord> records = capture.records();
-    ASSERT_EQ(records.size(), 1u) << "no openlog when the property says no";
+    ASSERT_EQ(records.size(), 1u) << "one load, and no openlog when the property says no";
     EXPECT_EQ(records[0].call, "vsyslog");
     EXPECT_EQ(records[0].priority, LOG_AUTH | LOG_WARNING);
     EXPECT_EQ(records[0].text, "WARN  com.norvalex.logger Illegal value for property 'log': 'WARNING'. Using 'INFO'.");
