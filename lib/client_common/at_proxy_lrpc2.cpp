@@ -198,6 +198,49 @@ int SendRequest(ClientContext *context, ClientMsg *message)
     return 1;
 }
 
+// Reads the three settings and combines them. Their origins and the reason
+// cost look-ups and formatting that the sender needs only for its DEBUG
+// lines: they are filled in only when `describe` is set (else origins 0 and
+// an empty reason).
+int ResolveTargets(ClientContext *context, const char *productName, const char *categoryName,
+                   AuditTrailTargets *targets, bool describe)
+{
+    targets->global = ClientGetPropertyInt(context, AUDIT_TRAIL_TARGETS_KEY, 2);
+    targets->globalOrigin = describe ? ClientPropertyOrigin(context, AUDIT_TRAIL_TARGETS_KEY, nullptr) : 0;
+
+    snprintf(targets->component, sizeof targets->component, "%s.%s", productName, categoryName);
+    for (char *c = targets->component; *c; ++c)
+        if (*c == ' ')
+            *c = '_';
+    snprintf(targets->overridesKey, sizeof targets->overridesKey, "audittrail.%s.overrides", targets->component);
+    snprintf(targets->targetsKey, sizeof targets->targetsKey, "audittrail.%s.targets", targets->component);
+    targets->overrides = ClientGetPropertyInt(context, targets->overridesKey, 0);
+    targets->overridesOrigin = describe ? ClientPropertyOrigin(context, targets->overridesKey, nullptr) : 0;
+    targets->componentTargets = ClientGetPropertyInt(context, targets->targetsKey, -1);
+    targets->componentTargetsOrigin = describe ? ClientPropertyOrigin(context, targets->targetsKey, nullptr) : 0;
+    targets->reason[0] = '\0';
+
+    if (targets->componentTargets == -1) {
+        targets->finalTargets = targets->global;
+        if (describe)
+            snprintf(targets->reason, sizeof targets->reason,
+                     "The targets setting of %s/%s is -1, don't known what value to override, so will inherit "
+                     "global targets setting",
+                     productName, categoryName);
+    } else {
+        // The bits selected by overrides come from the component's targets,
+        // the others from the global value.
+        targets->finalTargets = (targets->global & ~targets->overrides) |
+                                (targets->componentTargets & targets->overrides);
+        if (describe)
+            snprintf(targets->reason, sizeof targets->reason,
+                     "The bits of overrides %d come from the component's targets %d, the others from the global "
+                     "targets %d",
+                     targets->overrides, targets->componentTargets, targets->global);
+    }
+    return targets->finalTargets;
+}
+
 } // namespace
 
 extern "C" {
@@ -226,37 +269,7 @@ int ResolveAuditTrailTargets(ClientContext *context, const char *productName, co
         snprintf(targets->reason, sizeof targets->reason, "No client context: nothing is sent.");
         return 0;
     }
-    targets->global = ClientGetPropertyInt(context, AUDIT_TRAIL_TARGETS_KEY, 2);
-    targets->globalOrigin = ClientPropertyOrigin(context, AUDIT_TRAIL_TARGETS_KEY, nullptr);
-
-    snprintf(targets->component, sizeof targets->component, "%s.%s", productName, categoryName);
-    for (char *c = targets->component; *c; ++c)
-        if (*c == ' ')
-            *c = '_';
-    snprintf(targets->overridesKey, sizeof targets->overridesKey, "audittrail.%s.overrides", targets->component);
-    snprintf(targets->targetsKey, sizeof targets->targetsKey, "audittrail.%s.targets", targets->component);
-    targets->overrides = ClientGetPropertyInt(context, targets->overridesKey, 0);
-    targets->overridesOrigin = ClientPropertyOrigin(context, targets->overridesKey, nullptr);
-    targets->componentTargets = ClientGetPropertyInt(context, targets->targetsKey, -1);
-    targets->componentTargetsOrigin = ClientPropertyOrigin(context, targets->targetsKey, nullptr);
-
-    if (targets->componentTargets == -1) {
-        targets->finalTargets = targets->global;
-        snprintf(targets->reason, sizeof targets->reason,
-                 "The targets setting of %s/%s is -1, don't known what value to override, so will inherit global "
-                 "targets setting",
-                 productName, categoryName);
-    } else {
-        // The bits selected by overrides come from the component's targets,
-        // the others from the global value.
-        targets->finalTargets = (targets->global & ~targets->overrides) |
-                                (targets->componentTargets & targets->overrides);
-        snprintf(targets->reason, sizeof targets->reason,
-                 "The bits of overrides %d come from the component's targets %d, the others from the global "
-                 "targets %d",
-                 targets->overrides, targets->componentTargets, targets->global);
-    }
-    return targets->finalTargets;
+    return ResolveTargets(context, productName, categoryName, targets, true);
 }
 
 int GetComponentAuditTrailTargets(ClientContext *context, const char *productName,
@@ -266,7 +279,7 @@ int GetComponentAuditTrailTargets(ClientContext *context, const char *productNam
     if (!context)
         return 0;
     AuditTrailTargets targets;
-    ResolveAuditTrailTargets(context, productName, categoryName, &targets);
+    ResolveTargets(context, productName, categoryName, &targets, ClientLogEnabled(context->log, CLIENT_LOG_DEBUG));
     if (targets.componentTargets == -1)
         AT_LOG(context, CLIENT_LOG_DEBUG, op, "%s", targets.reason);
     AT_LOG(context, CLIENT_LOG_DEBUG, op, "The final targets setting of %s/%s is %d.", productName,
