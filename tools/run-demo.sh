@@ -3,6 +3,8 @@
 # command's test twin records one audit-trail event with the stand-in daemon
 # listening on the twin's socket, first at the default log level, then with
 # the client log raised to trace so its lines are forwarded to the daemon too.
+# Last, trailsend-check's twin tells whether the same event would be recorded
+# under a configuration that leaves the command's component without targets.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/setup.sh
@@ -14,6 +16,7 @@ root=$build/testroot          # the twin's fixed paths lie under this root
 socket=$root/var/quillmesh/daemon2
 config=$root/etc/quillmesh/quillmesh.conf
 twin=$build/twin/trailsend
+check_twin=$build/twin/trailsend-check
 stub=$build/tools/dirsvcd-stub
 
 mkdir -p "$(dirname "$socket")" "$(dirname "$config")"
@@ -86,4 +89,18 @@ echo "== The same event with \"log.audittrail: trace\" in $config =="
 printf 'log.audittrail: trace\n' > "$config"
 start_stub
 QR_SESSION_ID=demo-session run_event 17 alice sshd
+
+echo
+echo "== trailsend-check with the component's targets overridden to 0 in $config =="
+printf 'audittrail.targets: 2\naudittrail.Norvalex_Suite.Norvalex_Commands.overrides: 2\naudittrail.Norvalex_Suite.Norvalex_Commands.targets: 0\n' > "$config"
+start_stub
+echo "\$ $check_twin 17 alice sshd"
+set +e
+QR_SESSION_ID=demo-session "$check_twin" 17 alice sshd
+status=$?
+set -e
+echo "exit status $status"
+stop_stub
+echo "The daemon received (a check sends nothing):"
+show_received
 rm -f "$config"

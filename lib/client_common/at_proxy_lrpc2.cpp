@@ -23,11 +23,6 @@ namespace {
 const char kUnit[] = "at_proxy_lrpc2";
 const char kMsgUnit[] = "../../lib/client_common/client_msg";
 
-// Key prefixes of the daemon's configuration this sender reads, in ascending
-// byte order as the configuration reader's filter requires.
-const char *const kConfigPrefixes[] = {"audittrail.", "dirsvcd.clients.socket2", "log",
-                                       "lrpc.timeout", nullptr};
-
 #define AT_LOG(context, level, operation, ...) \
     CLIENT_LOG((context)->log, (level), kUnit, (operation), __VA_ARGS__)
 #define MSG_LOG(context, level, operation, ...) \
@@ -208,43 +203,162 @@ int SendRequest(ClientContext *context, ClientMsg *message)
     return 1;
 }
 
+// Reads the three settings and combines them. Their origins and the reason
+// cost look-ups and formatting that the sender needs only for its DEBUG
+// lines: they are filled in only when `describe` is set (else origins 0 and
+// an empty reason).
+int ResolveTargets(ClientContext *context, const char *productName, const char *categoryName,
+                   AuditTrailTargets *targets, bool describe)
+{
+    targets->global = ClientGetPropertyInt(context, AUDIT_TRAIL_TARGETS_KEY, 2);
+    targets->globalOrigin = describe ? ClientPropertyOrigin(context, AUDIT_TRAIL_TARGETS_KEY, nullptr) : 0;
+
+    snprintf(targets->component, sizeof targets->component, "%s.%s", productName, categoryName);
+    for (char *c = targets->component; *c; ++c)
+        if (*c == ' ')
+            *c = '_';
+    snprintf(targets->overridesKey, sizeof targets->overridesKey, "audittrail.%s.overrides", targets->component);
+    snprintf(targets->targetsKey, sizeof targets->targetsKey, "audittrail.%s.targets", targets->component);
+    targets->overrides = ClientGetPropertyInt(context, targets->overridesKey, 0);
+    targets->overridesOrigin = describe ? ClientPropertyOrigin(context, targets->overridesKey, nullptr) : 0;
+    targets->componentTargets = ClientGetPropertyInt(context, targets->targetsKey, -1);
+    targets->componentTargetsOrigin = describe ? ClientPropertyOrigin(context, targets->targetsKey, nullptr) : 0;
+    targets->reason[0] = '\0';
+
+    if (targets->componentTargets == -1) {
+        targets->finalTargets = targets->global;
+        if (describe)
+            snprintf(targets->reason, sizeof targets->reason,
+                     "The targets setting of %s/%s is -1, don't known what value to override, so will inherit "
+                     "global targets setting",
+                     productName, categoryName);
+    } else {
+        // The bits selected by overrides come from the component's targets,
+        // the others from the global value.
+        targets->finalTargets = (targets->global & ~targets->overrides) |
+                                (targets->componentTargets & targets->overrides);
+        if (describe)
+            snprintf(targets->reason, sizeof targets->reason,
+                     "The bits of overrides %d come from the component's targets %d, the others from the global "
+                     "targets %d",
+                     targets->overrides, targets->componentTargets, targets->global);
+    }
+    return targets->finalTargets;
+}
+
 } // namespace
 
 extern "C" {
+
+// Key prefixes of the daemon's configuration this sender reads, in ascending
+// byte order as the configuration reader's filter requires.
+const char *const AUDIT_TRAIL_CONFIG_PREFIXES[] = {"audittrail.", "dirsvcd.clients.socket2", "log",
+                                                   "lrpc.timeout", nullptr};
+
+int InitAuditTrailClientContext(ClientContext *context)
+{
+    return InitClientContext(context, nullptr, AUDIT_TRAIL_CONFIG_PREFIXES, AUDIT_TRAIL_LOG_DESTINATION_KEY,
+                             DEFAULT_CLIENT_LOG_DESTINATION, AUDIT_TRAIL_LOG_LEVEL_KEY,
+                             AUDIT_TRAIL_LOG_LEVEL_DEFAULT);
+}
+
+int ResolveAuditTrailTargets(ClientContext *context, const char *productName, const char *categoryName,
+                             AuditTrailTargets *targets)
+{
+    if (!targets)
+        return 0;
+    memset(targets, 0, sizeof *targets);
+    // Without a context there is no configuration to consult and no session
+    // to send on: nothing is to be sent.
+    if (!context) {
+        snprintf(targets->reason, sizeof targets->reason, "No client context: nothing is sent.");
+        return 0;
+    }
+    return ResolveTargets(context, productName, categoryName, targets, true);
+}
 
 int GetComponentAuditTrailTargets(ClientContext *context, const char *productName,
                                   const char *categoryName)
 {
     static const char kOperation[] = "GetComponentAuditTrailTargets";
-    // Without a context there is no configuration to consult and no session
-    // to send on: nothing is to be sent.
     if (!context)
         return 0;
-    const int global = ClientGetPropertyInt(context, "audittrail.targets", 2);
-
-    char component[256];
-    snprintf(component, sizeof component, "%s.%s", productName, categoryName);
-    for (char *c = component; *c; ++c)
-        if (*c == ' ')
-            *c = '_';
-    char overridesKey[256];
-    char targetsKey[256];
-    snprintf(overridesKey, sizeof overridesKey, "audittrail.%s.overrides", component);
-    snprintf(targetsKey, sizeof targetsKey, "audittrail.%s.targets", component);
-    const int overrides = ClientGetPropertyInt(context, overridesKey, 0);
-    const int targets = ClientGetPropertyInt(context, targetsKey, -1);
-
-    int final = global;
-    if (targets == -1)
-        AT_LOG(context, CLIENT_LOG_DEBUG, kOperation,
-               "The targets setting of %s/%s is -1, don't known what value to override, so will "
-               "inherit global targets setting",
-               productName, categoryName);
-    else
-        final = (global & ~overrides) | (targets & overrides);
+    AuditTrailTargets targets;
+    ResolveTargets(context, productName, categoryName, &targets, ClientLogEnabled(context->log, CLIENT_LOG_DEBUG));
+    if (targets.componentTargets == -1)
+        AT_LOG(context, CLIENT_LOG_DEBUG, kOperation, "%s", targets.reason);
     AT_LOG(context, CLIENT_LOG_DEBUG, kOperation, "The final targets setting of %s/%s is %d.", productName,
-           categoryName, final);
-    return final;
+           categoryName, targets.finalTargets);
+    return targets.finalTargets;
+}
+
+ClientMsg *BuildATProxySetAuditTrailEvent(ClientContext *context, int *result, const char *productName,
+                                          const char *categoryName, uint32_t eventCode,
+                                          const AuditTrailTime *eventTime, const char *auxText,
+                                          const char *userName, const void *userSid, const char *sessionId,
+                                          uint64_t processID, va_list parameters)
+{
+    // Its lines are the worker's: this is the worker's second half.
+    static const char kOperation[] = "SendATProxySetAuditTrailEventInternal";
+    if (!context || !result)
+        return nullptr;
+    if (!userName || !*userName) {
+        AT_LOG(context, CLIENT_LOG_DEBUG, kOperation, "Invalid value for userName.");
+        *result = AT_RESULT_MISSING_FIELD;
+        return nullptr;
+    }
+    if (processID == 0) {
+        AT_LOG(context, CLIENT_LOG_DEBUG, kOperation, "No processID provided, getting process ID.");
+        processID = static_cast<uint64_t>(getpid());
+        if (processID == 0)
+            AT_LOG(context, CLIENT_LOG_DEBUG, kOperation, "Cannot determine process ID.");
+    }
+    AT_LOG(context, CLIENT_LOG_DEBUG, kOperation, "AuditTrailEvent: %s %s %u %u.%u %s %s <userSid> %s %llu",
+           productName, categoryName, static_cast<unsigned>(eventCode),
+           eventTime ? static_cast<unsigned>(eventTime->seconds) : 0u,
+           eventTime ? static_cast<unsigned>(eventTime->microseconds) : 0u,
+           auxText ? auxText : "(null)", userName, sessionId ? sessionId : "(null)",
+           static_cast<unsigned long long>(processID));
+
+    *result = AT_RESULT_OK;
+    int status = 0;
+    ClientMsg *message = NewClientMsg(MSG_TYPE_AT_PROXY_SET_AUDIT_TRAIL_EVENT, context->messageTable,
+                                      LRPC2_HEADER_SIZE, &status);
+    if (!message) {
+        MSG_LOG(context, CLIENT_LOG_WARNING, "NewClientMsg", "Failed to allocate new message: %s",
+                MsgStatusText(status));
+        return nullptr;
+    }
+    KeepForCall(context, message);
+
+    // The fixed fields, in wire order.
+    status = MsgAddString(message, productName);
+    if (status == 0)
+        status = MsgAddString(message, categoryName);
+    if (status == 0)
+        status = MsgAddUInt32(message, eventCode);
+    if (status == 0)
+        status = MsgAddBlob(message, eventTime, eventTime ? sizeof *eventTime : 0);
+    if (status == 0)
+        status = MsgAddString(message, auxText);
+    if (status == 0)
+        status = MsgAddString(message, userName);
+    if (status == 0)
+        status = MsgAddBlob(message, userSid, userSid ? AUDIT_TRAIL_SID_SIZE : 0);
+    if (status == 0)
+        status = MsgAddString(message, sessionId);
+    if (status == 0)
+        status = MsgAddBlob(message, &processID, sizeof processID);
+    if (status != 0) {
+        AT_LOG(context, CLIENT_LOG_WARNING, kOperation, "Failure in message construction: %s", MsgStatusText(status));
+        return nullptr;
+    }
+
+    va_list args;
+    va_copy(args, parameters);
+    const int complete = AddVariableParameters(context, message, result, args);
+    va_end(args);
+    return complete ? message : nullptr;
 }
 
 int SendATProxySetAuditTrailEventInternal(ClientContext *context, int *result,
@@ -271,64 +385,10 @@ int SendATProxySetAuditTrailEventInternal(ClientContext *context, int *result,
         AT_LOG(context, CLIENT_LOG_DEBUG, kOperation, "No targets are specified, do nothing and return.");
         return 1;
     }
-    if (!userName || !*userName) {
-        AT_LOG(context, CLIENT_LOG_DEBUG, kOperation, "Invalid value for userName.");
-        *result = AT_RESULT_MISSING_FIELD;
-        return 0;
-    }
-    if (processID == 0) {
-        AT_LOG(context, CLIENT_LOG_DEBUG, kOperation, "No processID provided, getting process ID.");
-        processID = static_cast<uint64_t>(getpid());
-        if (processID == 0)
-            AT_LOG(context, CLIENT_LOG_DEBUG, kOperation, "Cannot determine process ID.");
-    }
-    AT_LOG(context, CLIENT_LOG_DEBUG, kOperation, "AuditTrailEvent: %s %s %u %u.%u %s %s <userSid> %s %llu",
-           productName, categoryName, static_cast<unsigned>(eventCode),
-           eventTime ? static_cast<unsigned>(eventTime->seconds) : 0u,
-           eventTime ? static_cast<unsigned>(eventTime->microseconds) : 0u,
-           auxText ? auxText : "(null)", userName, sessionId ? sessionId : "(null)",
-           static_cast<unsigned long long>(processID));
-
-    *result = AT_RESULT_OK;
-    int status = 0;
-    ClientMsg *message = NewClientMsg(MSG_TYPE_AT_PROXY_SET_AUDIT_TRAIL_EVENT, context->messageTable,
-                                      LRPC2_HEADER_SIZE, &status);
-    if (!message) {
-        MSG_LOG(context, CLIENT_LOG_WARNING, "NewClientMsg", "Failed to allocate new message: %s",
-                MsgStatusText(status));
-        return 0;
-    }
-    KeepForCall(context, message);
-
-    // The fixed fields, in wire order.
-    status = MsgAddString(message, productName);
-    if (status == 0)
-        status = MsgAddString(message, categoryName);
-    if (status == 0)
-        status = MsgAddUInt32(message, eventCode);
-    if (status == 0)
-        status = MsgAddBlob(message, eventTime, eventTime ? sizeof *eventTime : 0);
-    if (status == 0)
-        status = MsgAddString(message, auxText);
-    if (status == 0)
-        status = MsgAddString(message, userName);
-    if (status == 0)
-        status = MsgAddBlob(message, userSid, userSid ? AUDIT_TRAIL_SID_SIZE : 0);
-    if (status == 0)
-        status = MsgAddString(message, sessionId);
-    if (status == 0)
-        status = MsgAddBlob(message, &processID, sizeof processID);
-    if (status != 0) {
-        AT_LOG(context, CLIENT_LOG_WARNING, kOperation, "Failure in message construction: %s",
-               MsgStatusText(status));
-        return 0;
-    }
-
-    va_list args;
-    va_copy(args, parameters);
-    const int complete = AddVariableParameters(context, message, result, args);
-    va_end(args);
-    if (!complete)
+    ClientMsg *message = BuildATProxySetAuditTrailEvent(context, result, productName, categoryName, eventCode,
+                                                        eventTime, auxText, userName, userSid, sessionId,
+                                                        processID, parameters);
+    if (!message)
         return 0;
     return SendRequest(context, message);
 }
@@ -378,15 +438,14 @@ int SendAuditTrailEvent(const char *productName, const char *categoryName, uint3
 {
     int result = AT_RESULT_OK;
     ClientContext context;
-    InitClientContext(&context, nullptr, kConfigPrefixes, "audittrail.logdest",
-                      DEFAULT_CLIENT_LOG_DESTINATION, "log.audittrail", "info");
+    InitAuditTrailClientContext(&context);
     ClientLogFlush(context.log);
 
     if (!OpenLRPC2Session(&context)) {
         result = AT_RESULT_NOT_DELIVERED;
     } else {
         if (!sessionId)
-            sessionId = getenv("QR_SESSION_ID");
+            sessionId = getenv(AUDIT_TRAIL_SESSION_ID_VARIABLE);
         va_list parameters;
         va_start(parameters, processID);
         const int done = SendATProxySetAuditTrailEventVAList(&context, &result, productName,

@@ -19,8 +19,8 @@ namespace {
 // Source unit of this unit's log lines.
 const char kUnit[] = "client_context";
 
-const char kSocketKey[] = "dirsvcd.clients.socket2";
-const char kTimeoutKey[] = "lrpc.timeout";
+const char kSocketKey[] = CLIENT_SOCKET_PATH_KEY;
+const char kTimeoutKey[] = CLIENT_TIMEOUT_KEY;
 const int kDefaultTimeout = 300;
 const char kOverrideVariable[] = "QMC_OVERRIDE_MODE";
 // /proc/self/stat is read this far; the name is the second field.
@@ -35,8 +35,12 @@ const char *SocketPath(ClientContext *context)
 
 // The configured level name: the level key, then the key cut at its last '.'
 // ("log.audittrail", then "log"), and the default when no '.' is left.
-const char *LevelName(ClientContext *context, const char *levelKey, const char *levelDefault)
+// *keyLength (when not null) becomes the length of the key that held the
+// name, 0 for the default.
+const char *LevelName(ClientContext *context, const char *levelKey, const char *levelDefault, size_t *keyLength)
 {
+    if (keyLength != nullptr)
+        *keyLength = 0;
     if (levelKey == nullptr)
         return levelDefault;
     char *key = strdup(levelKey);
@@ -45,8 +49,11 @@ const char *LevelName(ClientContext *context, const char *levelKey, const char *
     const char *name = nullptr;
     for (;;) {
         name = ClientGetProperty(context, key, nullptr);
-        if (name != nullptr)
+        if (name != nullptr) {
+            if (keyLength != nullptr)
+                *keyLength = strlen(key);
             break;
+        }
         char *dot = strrchr(key, '.');
         if (dot == nullptr) {
             name = levelDefault;
@@ -141,6 +148,7 @@ int InitClientContext(ClientContext *context, ClientPropertyTable *configuration
         context->configuration = configuration;
     else
         context->configuration = ParseClientConfigFile(CLIENT_CONFIG_PATH, prefixes, &status);
+    context->configurationStatus = status;
 
     // An unreadable file is not reported here: the context runs on the
     // defaults, and the log destination and level are not looked up.
@@ -148,7 +156,7 @@ int InitClientContext(ClientContext *context, ClientPropertyTable *configuration
     const char *levelName = levelDefault;
     if (status == 0) {
         destination = ClientGetProperty(context, destinationKey, destinationDefault);
-        levelName = LevelName(context, levelKey, levelDefault);
+        levelName = LevelName(context, levelKey, levelDefault, nullptr);
     }
     uint32_t level = ClientLogLevelFromName(levelName);
 
@@ -165,6 +173,12 @@ int InitClientContext(ClientContext *context, ClientPropertyTable *configuration
                    "Illegal value for property %s: %d -- value must be non-negative. Using %d", kTimeoutKey,
                    configuredTimeout, kDefaultTimeout);
     return context->contextCleanup != nullptr && context->log != nullptr;
+}
+
+const char *GetClientLogLevelName(ClientContext *context, const char *levelKey, const char *levelDefault,
+                                  size_t *keyLength)
+{
+    return LevelName(context, levelKey, levelDefault, keyLength);
 }
 
 int OpenLRPC2Session(ClientContext *context)

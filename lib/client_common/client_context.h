@@ -11,6 +11,8 @@
 #ifndef CLIENT_COMMON_CLIENT_CONTEXT_H
 #define CLIENT_COMMON_CLIENT_CONTEXT_H
 
+#include <stddef.h>
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -19,6 +21,11 @@ struct ClientPropertyTable;
 struct ClientLog;
 struct MsgTypeTable;
 struct LRPC2Session;
+
+/* Keys of the daemon's socket path (default DAEMON_SOCKET_PATH) and of the
+ * LRPC2 time-out (seconds, default 300) a context reads. */
+#define CLIENT_SOCKET_PATH_KEY "dirsvcd.clients.socket2"
+#define CLIENT_TIMEOUT_KEY "lrpc.timeout"
 
 /* Release function of a cleanup list entry. */
 typedef void (*CleanupFunction)(void *object);
@@ -59,6 +66,8 @@ typedef struct ClientContext {
     struct LRPC2Session *session;              /* null until OpenLRPC2Session succeeds */
     CleanupList *contextCleanup;               /* run at tear-down */
     CleanupList *callCleanup;                  /* messages and replies of the call; created on first use */
+    int configurationStatus;                   /* outcome of reading the configuration file: 0, or the
+                                                * ClientPropertyStatus (PROP_NOT_FOUND: no file) */
 } ClientContext;
 
 /*
@@ -76,6 +85,14 @@ typedef struct ClientContext {
 int InitClientContext(ClientContext *context, struct ClientPropertyTable *configuration,
                       const char *const *prefixes, const char *destinationKey,
                       const char *destinationDefault, const char *levelKey, const char *levelDefault);
+
+/* The client log level name a context is set up with: the value of
+ * levelKey, or while that key is absent, of the key cut at its last '.'
+ * ("log.audittrail", then "log"); levelDefault when no '.' is left. When
+ * keyLength is not null it receives the length of the key that held the
+ * name (a prefix of levelKey), 0 for the default. */
+const char *GetClientLogLevelName(ClientContext *context, const char *levelKey, const char *levelDefault,
+                                  size_t *keyLength);
 
 /* Connects the context to the daemon's socket. 1 connected, 0 failed. */
 int OpenLRPC2Session(ClientContext *context);

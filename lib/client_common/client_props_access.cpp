@@ -446,4 +446,21 @@ const char *ClientPropertyNext(ClientContext *context, ClientPropertyIter *itera
 
 void ClientPropertyIteratorFree(ClientPropertyIter *iterator) { free(iterator); }
 
+int ClientPropertyOrigin(ClientContext *context, const char *key, int *referenceStatus)
+{
+    if (referenceStatus != nullptr)
+        *referenceStatus = 0;
+    ClientProperty *entry = key != nullptr ? FindClientProperty(TableOf(context), key) : nullptr;
+    if (entry == nullptr)
+        return CLIENT_PROPERTY_DEFAULT;
+    if (referenceStatus != nullptr && (entry->flags & PROP_FLAG_REFERENCE_RESOLVED) != 0)
+        *referenceStatus = entry->referenceStatus;
+    // A conversion is cached only after a successful evaluation.
+    if ((entry->flags & PROP_FLAG_NUMBER_DONE) != 0)
+        return (entry->flags & PROP_FLAG_NUMBER_VALID) != 0 ? CLIENT_PROPERTY_FILE : CLIENT_PROPERTY_INVALID;
+    if ((entry->flags & PROP_FLAG_BOOL_DONE) != 0)
+        return (entry->flags & PROP_FLAG_BOOL_VALID) != 0 ? CLIENT_PROPERTY_FILE : CLIENT_PROPERTY_INVALID;
+    return entry->evaluatedValue != nullptr ? CLIENT_PROPERTY_FILE : CLIENT_PROPERTY_FAILED;
+}
+
 } // extern "C"

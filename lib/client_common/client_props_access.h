@@ -53,6 +53,19 @@ int ClientIsStringInPropertyList(struct ClientContext *context, const char *key,
 int ClientIsIntegerInPropertyList(struct ClientContext *context, const char *key, int number,
                                   const char *defaultList);
 
+/* Where the value an accessor gave for a key came from. */
+enum ClientPropertyOriginKind {
+    CLIENT_PROPERTY_DEFAULT = 0, /* no entry: the caller's default */
+    CLIENT_PROPERTY_FILE = 1,    /* the entry's value */
+    CLIENT_PROPERTY_INVALID = 2, /* an entry whose value does not convert: the default */
+    CLIENT_PROPERTY_FAILED = 3   /* an entry that could not be evaluated: 0, null or not a member */
+};
+
+/* The origin of the value the last accessor call returned for key; ask after
+ * that call. *referenceStatus (when not null) receives the stored status of
+ * a failed "file:/" reference of the entry, else 0. */
+int ClientPropertyOrigin(struct ClientContext *context, const char *key, int *referenceStatus);
+
 /* Iterator over the keys that begin with a prefix, newest entry first (the
  * reverse of the file order; a key given twice comes twice). */
 typedef struct ClientPropertyIter {

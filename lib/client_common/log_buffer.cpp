@@ -348,6 +348,15 @@ int ClientLogClose(ClientLog *log)
     return status;
 }
 
+void ClientLogDiscard(ClientLog *log)
+{
+    if (!log)
+        return;
+    MsgFree(log->pending);
+    log->pending = NULL;
+    ClientLogClose(log);
+}
+
 int ConfigureEmergencyLog(ClientLog *log)
 {
     static const char kOperation[] = "ConfigureEmergencyLog";

@@ -133,6 +133,11 @@ int ClientLogFlush(ClientLog *log);
  * log. Returns the replay status (0 normally). Accepts null. */
 int ClientLogClose(ClientLog *log);
 
+/* Releases the log without writing anything anywhere: entries still pending
+ * are dropped, neither forwarded nor replayed. For a caller that set a
+ * context up only to inspect it. Accepts null. */
+void ClientLogDiscard(ClientLog *log);
+
 /* Creates the emergency log once from the destination text, falling back to
  * plain syslog (with a failure line written to it) when the destination is
  * unusable. 0 when the log has an emergency log afterwards; ELOG_OUT_OF_MEMORY

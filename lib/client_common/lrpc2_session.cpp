@@ -130,19 +130,13 @@ int SendRequest(LRPC2Session *session, ClientMsg *msg, int timeout, int *expectR
     unsigned char *frame = nullptr;
     size_t length = 0;
     int oneWay = 0;
-    if (!msg || MsgGetFrame(msg, &frame, &length) != MSG_OK || MsgIsOneWay(msg, &oneWay) != MSG_OK)
+    if (!msg || MsgIsOneWay(msg, &oneWay) != MSG_OK)
         return LRPC2_ERR_INVALID_MESSAGE;
-    // The header goes into bytes the codec reserved; a message built with
-    // another header size has no room for it.
-    if (msg->headerSize != LRPC2_HEADER_SIZE || length < LRPC2_HEADER_SIZE || length > UINT32_MAX)
-        return LRPC2_ERR_INVALID_MESSAGE;
+    int status = WriteLRPC2FrameHeader(msg, &frame, &length);
+    if (status != LRPC2_OK)
+        return status;
 
-    uint32_t magic = LRPC2_FRAME_MAGIC;
-    uint32_t total = static_cast<uint32_t>(length);
-    memcpy(frame, &magic, sizeof magic);
-    memcpy(frame + 4, &total, sizeof total);
-
-    int status = SendAll(session->writeFd, frame, length, timeout, session->isSocket);
+    status = SendAll(session->writeFd, frame, length, timeout, session->isSocket);
     *expectReply = !oneWay;
     return status;
 }
@@ -277,6 +271,22 @@ int RecvUpTo(int fd, void *buffer, size_t n, int timeout, int useMessageCalls, s
     if (received != nullptr)
         *received = done;
     return status;
+}
+
+int WriteLRPC2FrameHeader(ClientMsg *msg, unsigned char **frame, size_t *length)
+{
+    if (!msg || !frame || !length || MsgGetFrame(msg, frame, length) != MSG_OK)
+        return LRPC2_ERR_INVALID_MESSAGE;
+    // The header goes into bytes the codec reserved; a message built with
+    // another header size has no room for it.
+    if (msg->headerSize != LRPC2_HEADER_SIZE || *length < LRPC2_HEADER_SIZE || *length > UINT32_MAX)
+        return LRPC2_ERR_INVALID_MESSAGE;
+
+    uint32_t magic = LRPC2_FRAME_MAGIC;
+    uint32_t total = static_cast<uint32_t>(*length);
+    memcpy(*frame, &magic, sizeof magic);
+    memcpy(*frame + 4, &total, sizeof total);
+    return LRPC2_OK;
 }
 
 LRPC2Session *SessionOpen(const char *socketPath, const MsgTypeTable *table, int timeout, int *status)

@@ -67,6 +67,12 @@ LRPC2Session *SessionOpen(const char *socketPath, const MsgTypeTable *table, int
  * A failure does not close the session; the owner decides. */
 ClientMsg *SessionTransact(LRPC2Session *session, ClientMsg *msg, int timeout, int *status);
 
+/* Writes magic and total length into the reserved header bytes of a
+ * completed message, as SessionTransact does just before sending it, and
+ * hands out the whole frame (owned by the message). 0, or 406 for a message
+ * that is null, not complete or built without the LRPC2 header size. */
+int WriteLRPC2FrameHeader(ClientMsg *msg, unsigned char **frame, size_t *length);
+
 /* Closes the session's descriptors and frees it. Accepts null. */
 void SessionClose(LRPC2Session *session);
 

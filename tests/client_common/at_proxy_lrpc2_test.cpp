@@ -6,6 +6,7 @@
 #include "client_common/at_proxy_lrpc2.h"
 #include "client_common/client_context.h"
 #include "client_common/client_msg.h"
+#include "client_common/client_props_access.h"
 #include "client_common/log_buffer.h"
 #include "client_common/well_known_paths.h"
 #include "support/client_log_entries.h"
@@ -293,6 +294,51 @@ TEST_F(AuditTrailSenderTest, SpacesBecomeUnderscoresInTheKeysOnly)
     const auto requests = received(true);
     ASSERT_EQ(requests.size(), 1u);
     EXPECT_EQ(requests[0].body, Close(wire));
+}
+
+// The record of a resolution: each setting with its origin, the final value
+// the sender uses, and the one-line reason.
+TEST(AuditTrailTargetsResolution, RecordsEachSettingAndTheReason)
+{
+    const std::string component = "audittrail.Norvalex_Suite.Norvalex_Commands.";
+    const std::string inherit = "The targets setting of Norvalex Suite/Norvalex Commands is -1, don't known what value "
+                                "to override, so will inherit global targets setting";
+    const struct {
+        std::string content;
+        int global, globalOrigin, overrides, overridesOrigin, targets, targetsOrigin, finalTargets;
+        std::string reason;
+    } cases[] = {
+        {"", 2, CLIENT_PROPERTY_DEFAULT, 0, CLIENT_PROPERTY_DEFAULT, -1, CLIENT_PROPERTY_DEFAULT, 2, inherit},
+        {"audittrail.targets: 1\n" + component + "overrides: 2\n" + component + "targets: 2\n", 1,
+         CLIENT_PROPERTY_FILE, 2, CLIENT_PROPERTY_FILE, 2, CLIENT_PROPERTY_FILE, 3,
+         "The bits of overrides 2 come from the component's targets 2, the others from the global targets 1"},
+        {"audittrail.targets: all\n" + component + "targets: 0\n", 2, CLIENT_PROPERTY_INVALID, 0,
+         CLIENT_PROPERTY_DEFAULT, 0, CLIENT_PROPERTY_FILE, 2,
+         "The bits of overrides 0 come from the component's targets 0, the others from the global targets 2"},
+        {"audittrail.targets: file:/nonexistent/targets\n", 0, CLIENT_PROPERTY_FAILED, 0, CLIENT_PROPERTY_DEFAULT,
+         -1, CLIENT_PROPERTY_DEFAULT, 0, inherit},
+    };
+    TestRoot root;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.content);
+        testsupport::WriteFile(CLIENT_CONFIG_PATH, c.content);
+        ClientContext context{};
+        InitAuditTrailClientContext(&context);
+        AuditTrailTargets targets;
+        EXPECT_EQ(ResolveAuditTrailTargets(&context, "Norvalex Suite", "Norvalex Commands", &targets), c.finalTargets);
+        EXPECT_EQ(targets.global, c.global);
+        EXPECT_EQ(targets.globalOrigin, c.globalOrigin);
+        EXPECT_EQ(targets.overrides, c.overrides);
+        EXPECT_EQ(targets.overridesOrigin, c.overridesOrigin);
+        EXPECT_EQ(targets.componentTargets, c.targets);
+        EXPECT_EQ(targets.componentTargetsOrigin, c.targetsOrigin);
+        EXPECT_EQ(targets.finalTargets, c.finalTargets);
+        EXPECT_EQ(targets.overridesKey, component + "overrides");
+        EXPECT_EQ(targets.targetsKey, component + "targets");
+        EXPECT_EQ(targets.reason, c.reason);
+        EXPECT_EQ(GetComponentAuditTrailTargets(&context, "Norvalex Suite", "Norvalex Commands"), c.finalTargets);
+        ReleaseClientContext(&context);
+    }
 }
 
 TEST_F(AuditTrailSenderTest, NoTargetsSendsNothingAndSucceeds)

@@ -92,18 +92,23 @@ TEST_F(ClientContextTest, LevelFallsBackToShorterKeys)
     const struct {
         const char *content;
         uint32_t level;
+        const char *name;
+        const char *key; // the key that held the name; empty for the default
     } cases[] = {
-        {"log = debug\n", CLIENT_LOG_DEBUG},
-        {"other = 1\n", CLIENT_LOG_INFO},
-        {"log.audittrail = verbose\nlog = trace\n", CLIENT_LOG_INFO},
-        {"log.audittrail = Warn\nlog = error\n", CLIENT_LOG_WARNING},
-        {"log = ERROR\n", CLIENT_LOG_ERROR},
-        {"log.audittrail.x = trace\n", CLIENT_LOG_INFO},
+        {"log = debug\n", CLIENT_LOG_DEBUG, "debug", "log"},
+        {"other = 1\n", CLIENT_LOG_INFO, "info", ""},
+        {"log.audittrail = verbose\nlog = trace\n", CLIENT_LOG_INFO, "verbose", "log.audittrail"},
+        {"log.audittrail = Warn\nlog = error\n", CLIENT_LOG_WARNING, "Warn", "log.audittrail"},
+        {"log = ERROR\n", CLIENT_LOG_ERROR, "ERROR", "log"},
+        {"log.audittrail.x = trace\n", CLIENT_LOG_INFO, "info", ""},
     };
     for (const auto &c : cases) {
         TestRoot::write(kConfig, c.content);
         init();
         EXPECT_EQ(context.log->threshold, c.level) << c.content;
+        size_t keyLength = 99;
+        EXPECT_STREQ(GetClientLogLevelName(&context, "log.audittrail", "info", &keyLength), c.name) << c.content;
+        EXPECT_EQ(std::string("log.audittrail", keyLength), c.key) << c.content;
         ReleaseClientContext(&context);
     }
 }
@@ -112,6 +117,7 @@ TEST_F(ClientContextTest, DestinationAndSocketPathFromConfiguration)
 {
     TestRoot::write(kConfig, "audittrail.logdest = syslog\ndirsvcd.clients.socket2 = /run/x.sock\n");
     init();
+    EXPECT_EQ(context.configurationStatus, 0);
     EXPECT_STREQ(context.log->destination, "syslog");
     EXPECT_STREQ(context.log->socketPath, "/run/x.sock");
 }
@@ -120,6 +126,7 @@ TEST_F(ClientContextTest, UnreadableConfigurationRunsOnDefaults)
 {
     init();
     EXPECT_EQ(context.configuration, nullptr);
+    EXPECT_EQ(context.configurationStatus, PROP_NOT_FOUND);
     EXPECT_STREQ(context.log->destination, DEFAULT_CLIENT_LOG_DESTINATION);
     EXPECT_STREQ(context.log->socketPath, DAEMON_SOCKET_PATH);
     EXPECT_EQ(context.log->threshold, static_cast<uint32_t>(CLIENT_LOG_INFO));

@@ -153,6 +153,43 @@ TEST_F(ClientPropsAccessTest, InvalidNumberStaysInvalidForBothAccessors)
     EXPECT_EQ(ClientGetPropertyInt(&context, "k", 4), 4);
 }
 
+TEST_F(ClientPropsAccessTest, OriginTellsWhereTheLastValueCameFrom)
+{
+    enum { STRING, INT, TIME, BOOL };
+    const struct {
+        const char *content;
+        int accessor;
+        int origin;
+        int referenceStatus;
+    } cases[] = {
+        {"", INT, CLIENT_PROPERTY_DEFAULT, 0},
+        {"k = 5\n", INT, CLIENT_PROPERTY_FILE, 0},
+        {"k = five\n", INT, CLIENT_PROPERTY_INVALID, 0},
+        {"k = 5x\n", TIME, CLIENT_PROPERTY_INVALID, 0},
+        {"k = 5m\n", TIME, CLIENT_PROPERTY_FILE, 0},
+        {"k = maybe\n", BOOL, CLIENT_PROPERTY_INVALID, 0},
+        {"k = yes\n", BOOL, CLIENT_PROPERTY_FILE, 0},
+        {"k = \n", STRING, CLIENT_PROPERTY_FILE, 0},
+        {"k = file:/nonexistent/list\n", STRING, CLIENT_PROPERTY_FAILED, PROP_NOT_FOUND},
+        {"k = file:/nonexistent/list\n", INT, CLIENT_PROPERTY_FAILED, PROP_NOT_FOUND},
+    };
+    for (const auto &c : cases) {
+        configure(c.content);
+        if (c.accessor == STRING)
+            ClientGetProperty(&context, "k", "d");
+        else if (c.accessor == INT)
+            ClientGetPropertyInt(&context, "k", 1);
+        else if (c.accessor == TIME)
+            ClientGetPropertyTime(&context, "k", 's', 1);
+        else
+            ClientGetPropertyBool(&context, "k", 1);
+        int referenceStatus = -1;
+        EXPECT_EQ(ClientPropertyOrigin(&context, "k", &referenceStatus), c.origin) << c.content << c.accessor;
+        EXPECT_EQ(referenceStatus, c.referenceStatus) << c.content << c.accessor;
+    }
+    EXPECT_EQ(ClientPropertyOrigin(nullptr, "k", nullptr), CLIENT_PROPERTY_DEFAULT);
+}
+
 TEST_F(ClientPropsAccessTest, StringPropertyAndItsDefault)
 {
     configure("k = v\n");

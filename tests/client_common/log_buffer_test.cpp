@@ -534,6 +534,20 @@ TEST_F(ClientLogTest, ClosingWithPendingEntriesWritesThemLocallyAndNeverForwards
     EXPECT_TRUE(daemon.lines().empty());
 }
 
+TEST_F(ClientLogTest, DiscardingWritesPendingEntriesNowhere)
+{
+    StubDaemon daemon({"--json"});
+    const std::string path = LogFile();
+    LogPtr log = MakeLog(("file " + path).c_str(), CLIENT_LOG_TRACE, daemon.socketPath());
+    ClientLogPrint(log.get(), CLIENT_LOG_ERROR, "unit", 1, "Op", "dropped");
+    ClientLogDiscard(log.release());
+    ClientLogDiscard(nullptr);
+    daemon.stop();
+    EXPECT_EQ(ReadFile(path), "");
+    EXPECT_TRUE(daemon.lines().empty());
+    EXPECT_TRUE(capture.records().empty());
+}
+
 TEST_F(ClientLogTest, ReplayStopsAtTheFirstEntryThatIsNoLogEntry)
 {
     LogPtr log = MakeLog("syslog", CLIENT_LOG_TRACE);

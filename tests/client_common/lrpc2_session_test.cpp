@@ -313,6 +313,25 @@ TEST(SessionTransact, WritesHeaderAndReturnsTheReply)
     EXPECT_EQ(daemon.waitForLines(3), std::vector<std::string>(3, "ControlPing[]"));
 }
 
+TEST(FrameHeader, IsWrittenIntoACompletedMessageOnly)
+{
+    int status = 0;
+    MsgPtr message(NewClientMsg(MSG_TYPE_AT_PROXY_SET_AUDIT_TRAIL_EVENT, GetMessageTable(), LRPC2_HEADER_SIZE, &status));
+    unsigned char *frame = nullptr;
+    size_t length = 0;
+    EXPECT_EQ(WriteLRPC2FrameHeader(message.get(), &frame, &length), LRPC2_ERR_INVALID_MESSAGE) << "not complete";
+    EXPECT_EQ(WriteLRPC2FrameHeader(nullptr, &frame, &length), LRPC2_ERR_INVALID_MESSAGE);
+    ASSERT_EQ(MsgComplete(message.get()), 0);
+    ASSERT_EQ(WriteLRPC2FrameHeader(message.get(), &frame, &length), LRPC2_OK);
+    ASSERT_EQ(length, 11u); // header, type, end marker
+    const unsigned char expected[] = {0x12, 0x80, 0xcd, 0xab, 11, 0, 0, 0, 0xb0, 0x04, 0};
+    EXPECT_EQ(std::vector<unsigned char>(frame, frame + length), std::vector<unsigned char>(expected, expected + 11));
+
+    MsgPtr headerless(NewClientMsg(MSG_TYPE_AT_PROXY_SET_AUDIT_TRAIL_EVENT, GetMessageTable(), 0, &status));
+    ASSERT_EQ(MsgComplete(headerless.get()), 0);
+    EXPECT_EQ(WriteLRPC2FrameHeader(headerless.get(), &frame, &length), LRPC2_ERR_INVALID_MESSAGE);
+}
+
 TEST(SessionTransact, OneWayMessageReturnsOnceWrittenWithoutReply)
 {
     StubDaemon daemon({"--no-reply"});
