@@ -9,9 +9,10 @@
 # snprintf/vsnprintf every program exports in place of the C library's. The
 # top-level list file therefore turns _FORTIFY_SOURCE off for everything, and
 # trailsend_fortify_units() below turns it back on (level 2) for each unit
-# whose source never names snprintf or vsnprintf. The packaging tests check
-# that no __snprintf_chk or __vsnprintf_chk reference reaches our libraries
-# and programs.
+# whose source never names snprintf or vsnprintf. The install test
+# (tests/install/install_test.sh) checks that no __snprintf_chk or
+# __vsnprintf_chk reference reaches our units, libraries and programs; a unit
+# that starts calling snprintf needs cmake to run again before it builds.
 #
 # Sanitizer builds are not fortified: the checking variants are the C
 # library's own code, out of reach of the sanitizers' interceptors, so they

@@ -6,11 +6,13 @@
 #                   manual pages, copyright and changelog;
 #   trailsend-dev   headers under include/trailsend/, the static libraries
 #                   libclient_common.a (with the real paths) and libhlx.a
-#                   under lib/<triplet>/trailsend/, the exports list, the CMake package
-#                   (find_package(trailsend CONFIG)) and the pkg-config files.
+#                   under lib/<triplet>/trailsend/, the exports list, the
+#                   CMake package (find_package(trailsend CONFIG)) and the
+#                   pkg-config files.
 #
 # Only programs linked with the real paths (paths_installed) are installed:
 # never a twin, a test program or anything under the test root.
+
 # Debian's multiarch layout (lib/<triplet>) whatever the prefix, unless the
 # library folder was chosen.
 if(CMAKE_LIBRARY_ARCHITECTURE AND NOT DEFINED CACHE{CMAKE_INSTALL_LIBDIR})
@@ -33,7 +35,6 @@ set(TRAILSEND_INSTALL_PKGCONFIGDIR "${CMAKE_INSTALL_LIBDIR}/pkgconfig")
 
 # --- Programs --------------------------------------------------------------
 install(TARGETS trailsend RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT trailsend)
-# Lands with the other helper's command when that exists in this tree.
 if(TARGET trailsend-check)
   install(TARGETS trailsend-check RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT trailsend)
 endif()

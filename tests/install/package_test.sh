@@ -30,12 +30,7 @@ for tool in cpack dpkg-deb dpkg-shlibdeps lintian pkg-config unshare python3 g++
 done
 
 work=$(mktemp -d)
-stub_pid=
-cleanup() {
-  if [ -n "$stub_pid" ]; then kill "$stub_pid" 2>/dev/null || true; fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
+trap 'rm -rf "$work"' EXIT
 umask 022
 
 # --- 1. Packages ------------------------------------------------------------
@@ -66,6 +61,8 @@ cat >"$work/in-namespace.sh" <<'EOF'
 # Runs in a private mount namespace: whatever is mounted here vanishes with it.
 set -euo pipefail
 work=$1 root=$2
+# A stand-in daemon still running when a step failed ends with the script.
+trap 'kill $(jobs -p) 2>/dev/null || true' EXIT
 # Over a folder that does not exist on this host, an overlay of its parent
 # (with its changes kept in memory) makes room for the mount point.
 mount -t tmpfs trailsend-test "$work/overlay"
