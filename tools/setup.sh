@@ -3,7 +3,8 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev libboost-dev libgtest-dev
-          libgmock-dev libbenchmark-dev valgrind libnss-wrapper python3)
+          libgmock-dev libbenchmark-dev valgrind libnss-wrapper python3
+          mandoc lintian dpkg-dev pkgconf)
 
 missing=()
 for p in "${packages[@]}"; do

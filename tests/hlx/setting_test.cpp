@@ -298,7 +298,7 @@ TEST_F(SettingTest, RemovesOnlyStaleTemporaryFiles)
     WriteKset("b.kset.temp.Q1w2e3", "x");
     WriteKset("c", "kept");
     mkdir(TestRoot::at(kDataDirectory + "dir.KSET.TEMP.d").c_str(), 0755);
-    symlink("/nonexistent", TestRoot::at(kDataDirectory + "dangling").c_str());
+    ASSERT_EQ(symlink("/nonexistent", TestRoot::at(kDataDirectory + "dangling").c_str()), 0);
     hlx::removeStaleTempFiles();
     EXPECT_EQ((std::set<std::string>{"kset.c", "dir.KSET.TEMP.d", "dangling"}), DataDirectoryEntries());
 
