@@ -13,13 +13,8 @@
 # Only programs linked with the real paths (paths_installed) are installed:
 # never a twin, a test program or anything under the test root.
 
-# Debian's multiarch layout (lib/<triplet>) whatever the prefix, unless the
-# library folder was chosen.
-if(CMAKE_LIBRARY_ARCHITECTURE AND NOT DEFINED CACHE{CMAKE_INSTALL_LIBDIR})
-  set(CMAKE_INSTALL_LIBDIR "lib/${CMAKE_LIBRARY_ARCHITECTURE}"
-      CACHE PATH "Object code libraries (lib/<multiarch triplet>)")
-endif()
-include(GNUInstallDirs)
+# CMAKE_INSTALL_LIBDIR and the other folders come from GNUInstallDirs, set up
+# in the top-level CMakeLists.txt.
 include(CMakePackageConfigHelpers)
 
 set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
