@@ -134,9 +134,7 @@ install(FILES "${TRAILSEND_EXPORTS_FILE}" DESTINATION ${TRAILSEND_INSTALL_DATADI
 # snprintf/vsnprintf, and the -u that pull our replacements of the C
 # library's functions out of the archives.
 set(TRAILSEND_CONSUMER_COMPILE_OPTIONS -fno-builtin-snprintf -fno-builtin-vsnprintf -U_FORTIFY_SOURCE)
-set(TRAILSEND_CONSUMER_LINK_OPTIONS
-    -Wl,-u,FormattedOutputLinked -Wl,-u,RandomNumbersLinked -Wl,-u,vsnprintf -Wl,-u,snprintf
-    -Wl,-u,random -Wl,-u,rand -Wl,-u,srandom -Wl,-u,srand)
+set(TRAILSEND_CONSUMER_LINK_OPTIONS ${TRAILSEND_REPLACEMENT_LINK_OPTIONS})
 
 configure_package_config_file("${CMAKE_SOURCE_DIR}/cmake/trailsendConfig.cmake.in"
   "${CMAKE_BINARY_DIR}/packaging/trailsendConfig.cmake"

@@ -10,6 +10,16 @@ set(TRAILSEND_TEST_ROOT "${CMAKE_BINARY_DIR}/testroot" CACHE INTERNAL "")
 # replacements of C library functions serve the whole process.
 set(TRAILSEND_EXPORTS_FILE "${CMAKE_SOURCE_DIR}/cmake/exports.list")
 
+# -u pulls our replacements out of the archive even into a program whose own
+# code never calls them. The sanitizer runtimes define snprintf and vsnprintf
+# as weak interceptors before our archive is searched: FormattedOutputLinked
+# pulls the unit then, and RandomNumbersLinked does the same for random, rand,
+# srandom and srand. Our own programs and those built on the installed
+# libraries (cmake/Install.cmake) link with the same list.
+set(TRAILSEND_REPLACEMENT_LINK_OPTIONS
+    -Wl,-u,FormattedOutputLinked -Wl,-u,RandomNumbersLinked -Wl,-u,vsnprintf -Wl,-u,snprintf
+    -Wl,-u,random -Wl,-u,rand -Wl,-u,srandom -Wl,-u,srand)
+
 # trailsend_link_program(<target> INSTALLED|TEST)
 # Links a program with the client library, the framework and one version of
 # the well-known paths.
@@ -27,13 +37,9 @@ function(trailsend_link_program target paths)
   target_link_libraries(${target} PRIVATE
     -Wl,--start-group client_common hlx ${paths_lib} -Wl,--end-group
     Boost::headers Threads::Threads ${CMAKE_DL_LIBS})
-  # -u pulls our replacements out of the archive even into a program whose
-  # own code never calls them; the dynamic list exports them to shared objects.
-  # The sanitizer runtimes define snprintf and vsnprintf as weak interceptors
-  # before our archive is searched: FormattedOutputLinked pulls the unit then,
-  # and RandomNumbersLinked does the same for random, rand, srandom and srand.
+  # The dynamic list exports our replacements to the shared objects a
+  # program loads.
   target_link_options(${target} PRIVATE
-    "-Wl,--dynamic-list=${TRAILSEND_EXPORTS_FILE}"
-    -Wl,-u,FormattedOutputLinked -Wl,-u,RandomNumbersLinked -Wl,-u,vsnprintf -Wl,-u,snprintf -Wl,-u,random -Wl,-u,rand -Wl,-u,srandom -Wl,-u,srand)
+    "-Wl,--dynamic-list=${TRAILSEND_EXPORTS_FILE}" ${TRAILSEND_REPLACEMENT_LINK_OPTIONS})
   set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS "${TRAILSEND_EXPORTS_FILE}")
 endfunction()
