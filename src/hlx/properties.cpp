@@ -129,7 +129,10 @@ std::string Properties::lookupMacro(const std::string &name)
     std::string &macro = m_macros[name];
     if (!macro.empty())
         return macro;
-    if (const char *environment = getenv(name.c_str()))
+    // A set-user-ID, set-group-ID or capability-raised program must not let
+    // the environment of whoever started it steer its configuration: there
+    // secure_getenv() finds nothing and the lookup goes on with the table.
+    if (const char *environment = secure_getenv(name.c_str()))
         return environment;
     ScopedLock lock(m_mutex);
     ValueMap::const_iterator raw = m_rawValues.find(name);

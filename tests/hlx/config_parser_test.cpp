@@ -1,11 +1,15 @@
 #include "hlx/config_parser.h"
 #include "hlx/properties.h"
 #include "support/framework_config.h"
+#include "support/program_runner.h"
 #include "support/syslog_capture.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
 
 #include <memory>
 #include <sstream>
@@ -154,6 +158,35 @@ TEST(ConfigParser, ExpandsMacrosFromEnvironmentAndEarlierLines)
     for (const LineCase &c : cases) {
         std::unique_ptr<Properties> store = Load(c.text);
         EXPECT_EQ(store->getString(c.name), c.value) << c.text;
+    }
+}
+
+TEST(ConfigParser, PrivilegedProcessTakesNoMacroFromTheEnvironment)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to run a set-user-ID program as another user";
+    TempDir dir;
+    struct statvfs volume;
+    ASSERT_EQ(statvfs(dir.path().c_str(), &volume), 0);
+    if (volume.f_flag & ST_NOSUID)
+        GTEST_SKIP() << "the build tree is mounted nosuid";
+    // Run by root, a copy that is set-user-ID to nobody starts with AT_SECURE.
+    const std::string privileged = dir.write("macro_probe", testsupport::ReadFile(MACRO_PROBE), 0755);
+    ASSERT_EQ(chown(privileged.c_str(), 65534, 65534), 0);
+    ASSERT_EQ(chmod(privileged.c_str(), 04755), 0);
+    const struct {
+        std::string program;
+        const char *output;
+    } cases[] = {
+        {MACRO_PROBE, "secure=0 v=environment\n"},
+        {privileged, "secure=1 v=table\n"},
+    };
+    for (const auto &c : cases) {
+        testsupport::ChildResult result =
+            testsupport::RunProgram({c.program, "TS_SECURE_MACRO = table\nv = $TS_SECURE_MACRO\n"},
+                                    {{"TS_SECURE_MACRO", "environment"}});
+        EXPECT_EQ(result.exitStatus, 0) << c.program;
+        EXPECT_EQ(result.output, c.output) << c.program;
     }
 }
 
