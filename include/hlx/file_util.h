@@ -8,9 +8,9 @@
 #pragma once
 
 #include <stddef.h>
+#include <stdio.h>
 #include <sys/types.h>
 
-#include <fstream>
 #include <string>
 
 namespace hlx {
@@ -25,12 +25,13 @@ int make_temp(std::string &name_template);
 // change fails the file is closed and unlinked and -1 is returned.
 int create_temp(std::string &name_template, mode_t mode, uid_t uid, gid_t gid);
 
-// mkstemp() on `name_template` in place, fchmod() to `mode`, then opens `out`
-// on the created name for writing (a failed open sets its failbit). The
-// descriptor used to create the file is closed again.
-void open_temp(char *name_template, mode_t mode, std::ofstream &out);
+// mkstemp() on `name_template` in place, fchmod() to `mode`, and a stream
+// for writing on the created file's own (close-on-exec) descriptor, so the
+// stream writes the very file that was created. Null, with errno set and the
+// file removed, when no stream can be made.
+FILE *open_temp(char *name_template, mode_t mode);
 // The same with fchown() to uid/gid after the fchmod().
-void open_temp(char *name_template, mode_t mode, uid_t uid, gid_t gid, std::ofstream &out);
+FILE *open_temp(char *name_template, mode_t mode, uid_t uid, gid_t gid);
 
 off_t file_size(const char *name);
 off_t file_size(const std::string &name);

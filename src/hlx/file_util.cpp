@@ -33,7 +33,7 @@ void discard(int descriptor, const char *name)
     errno = error;
 }
 
-void openTemp(char *name_template, mode_t mode, bool change_owner, uid_t uid, gid_t gid, std::ofstream &out)
+FILE *openTemp(char *name_template, mode_t mode, bool change_owner, uid_t uid, gid_t gid)
 {
     int descriptor = ::mkostemp(name_template, O_CLOEXEC);
     if (descriptor < 0)
@@ -46,8 +46,10 @@ void openTemp(char *name_template, mode_t mode, bool change_owner, uid_t uid, gi
         discard(descriptor, name_template);
         throwCallFailed(__LINE__, errno);
     }
-    out.open(name_template, std::ios::out | std::ios::trunc);
-    ::close(descriptor);
+    FILE *stream = ::fdopen(descriptor, "w");
+    if (stream == nullptr)
+        discard(descriptor, name_template);
+    return stream;
 }
 
 enum Direction { READING, WRITING };
@@ -107,14 +109,11 @@ int create_temp(std::string &name_template, mode_t mode, uid_t uid, gid_t gid)
     return descriptor;
 }
 
-void open_temp(char *name_template, mode_t mode, std::ofstream &out)
-{
-    openTemp(name_template, mode, false, 0, 0, out);
-}
+FILE *open_temp(char *name_template, mode_t mode) { return openTemp(name_template, mode, false, 0, 0); }
 
-void open_temp(char *name_template, mode_t mode, uid_t uid, gid_t gid, std::ofstream &out)
+FILE *open_temp(char *name_template, mode_t mode, uid_t uid, gid_t gid)
 {
-    openTemp(name_template, mode, true, uid, gid, out);
+    return openTemp(name_template, mode, true, uid, gid);
 }
 
 off_t file_size(const char *name) { return statOrThrow(name, __LINE__).st_size; }
