@@ -33,6 +33,18 @@ FILE *open_temp(char *name_template, mode_t mode);
 // The same with fchown() to uid/gid after the fchmod().
 FILE *open_temp(char *name_template, mode_t mode, uid_t uid, gid_t gid);
 
+// Opens `name` for reading the way the framework opens every file it reads:
+// close-on-exec, never as the controlling terminal, and without waiting for
+// the writer of a FIFO (O_NONBLOCK). Only a regular file is kept; any other
+// type gives -1 with errno EISDIR (a directory) or EINVAL.
+int open_regular(const char *name);
+// Reads from `descriptor` to the end into `text`. False, with errno set and
+// `text` empty, when a read fails, when there are more than `limit` bytes
+// (EFBIG) or when memory runs out (ENOMEM).
+bool read_to_end(int descriptor, size_t limit, std::string &text);
+// open_regular() and read_to_end() in one, closing the file again.
+bool read_regular_file(const std::string &name, size_t limit, std::string &text);
+
 off_t file_size(const char *name);
 off_t file_size(const std::string &name);
 

@@ -11,10 +11,9 @@
 
 #include <boost/shared_ptr.hpp>
 
-#include <istream>
+#include <iosfwd>
 #include <list>
 #include <map>
-#include <ostream>
 #include <string>
 
 namespace hlx {
@@ -40,8 +39,11 @@ public:
     Properties &operator=(const Properties &) = delete;
 
     // Loads a configuration stream or file into the store. Names loaded
-    // earlier stay unless the new content replaces them. A missing file is
-    // logged and leaves loaded() false.
+    // earlier stay unless the new content replaces them. A file is read
+    // whole into memory first; one that is missing, is no regular file (a
+    // FIFO, a device) or holds more than config::CONFIG_FILE_MAX_SIZE bytes
+    // is logged and leaves loaded() false. The stream form is defined apart
+    // (config_stream.cpp), so that reading files never needs iostreams.
     void load(std::istream &in, bool expandMacros);
     void loadFile(const std::string &path, bool expandMacros);
     // Empties the store and loads the framework configuration file again;
@@ -75,6 +77,7 @@ public:
     bool removeFromStringList(const std::string &name, const StringList &items, bool expandFlag);
 
     // "#<title>" (when given), then "name=value" per property in name order.
+    // Defined with the stream form of load().
     void dump(std::ostream &out, const std::string &title);
     // Dumps instance() to the controlling terminal, if there is one.
     static void dumpToTerminal();
@@ -91,6 +94,12 @@ public:
     int save(const std::string &path);
 
 private:
+    // How much of the input a load got: none at all, part of it before a
+    // read error, or all of it.
+    enum LoadInput { INPUT_UNREADABLE, INPUT_PARTIAL, INPUT_COMPLETE };
+
+    void loadText(const char *text, size_t size, bool expandMacros, LoadInput input);
+    std::string dumpText(const std::string &title);
     StringListPtr buildStringList(const std::string &name, const std::string *defaultValue);
     void cacheList(const std::string &name, const std::string &rawValue, const StringListPtr &list);
     std::string lookupMacro(const std::string &name);

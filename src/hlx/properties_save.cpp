@@ -12,7 +12,6 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <fstream>
 #include <map>
 
 namespace hlx {
@@ -94,9 +93,18 @@ int Properties::save(const std::string &path)
         return -1;
     }
 
-    std::ifstream in(path.c_str());
-    if (!in.is_open()) {
+    int configDescriptor = file_util::open_regular(path.c_str());
+    if (configDescriptor < 0) {
         log->log(LEVEL_ERROR, "Unable to open config file %s", path.c_str());
+        removeLockFile(lockPath, lockDescriptor);
+        return -1;
+    }
+    std::string text;
+    bool read = file_util::read_to_end(configDescriptor, config::CONFIG_FILE_MAX_SIZE, text);
+    int readError = errno;
+    close(configDescriptor);
+    if (!read) {
+        log->logErrno(LEVEL_ERROR, readError, "Unable to read config file %s", path.c_str());
         removeLockFile(lockPath, lockDescriptor);
         return -1;
     }
@@ -117,10 +125,11 @@ int Properties::save(const std::string &path)
     std::string name;
     std::string value;
     bool afterBlank = false;
-    while (!config::atEndOfStream(in)) {
+    config::LineReader lines(text);
+    while (!lines.atEnd()) {
         // Comments are read like any line, so a comment ending in a
         // backslash takes the next line with it.
-        config::readLogicalLine(in, line, false);
+        config::readLogicalLine(lines, line, false);
         if (line.empty()) {
             if (afterBlank)
                 continue;
@@ -147,12 +156,8 @@ int Properties::save(const std::string &path)
 
     // From here on a failure leaves the old file in place.
     const char *failure = nullptr;
-    const char *subject = sidePath.c_str();
     int error = 0;
-    if (in.bad()) {
-        failure = "Unable to read config file %s";
-        subject = path.c_str();
-    } else if (file_util::write_all(side, content.data(), content.size()) != content.size()) {
+    if (file_util::write_all(side, content.data(), content.size()) != content.size()) {
         failure = "Unable to write temporary config file %s";
     } else if (fsync(side) != 0) {
         failure = "Unable to sync temporary config file %s";
@@ -170,7 +175,7 @@ int Properties::save(const std::string &path)
         error = errno;
     }
     if (failure) {
-        log->logErrno(LEVEL_ERROR, error, failure, subject);
+        log->logErrno(LEVEL_ERROR, error, failure, sidePath.c_str());
         unlink(sidePath.c_str());
         removeLockFile(lockPath, lockDescriptor);
         return -1;

@@ -224,7 +224,8 @@ std::string readKsetFile(const std::string &name, const std::string &directory)
 {
     ScopedLock lock(gSettingsMutex.get());
     const std::string path = ksetPath(directoryOrData(directory), name);
-    int descriptor = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // A FIFO planted at the name must not make the reader wait for a writer.
+    int descriptor = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (descriptor < 0)
         throwCallFailed(__LINE__, "Cannot open file %s", path, errno);
     DescriptorCloser closer(descriptor);
@@ -232,6 +233,10 @@ std::string readKsetFile(const std::string &name, const std::string &directory)
     struct stat info;
     if (::fstat(descriptor, &info) != 0)
         throwCallFailed(__LINE__, "Cannot stat file to %s", path, errno);
+    // Only a regular file holds a value (what file_util::open_regular says
+    // of any other type).
+    if (!S_ISREG(info.st_mode))
+        throwCallFailed(__LINE__, "Cannot open file %s", path, S_ISDIR(info.st_mode) ? EISDIR : EINVAL);
     if (info.st_size > off_t(KSET_MAX_SIZE)) {
         char message[kMessageCapacity];
         snprintf(message, sizeof message, "Size of kset file(%s) exceeds the maximum size(%d bytes)", path.c_str(),

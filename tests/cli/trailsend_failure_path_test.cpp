@@ -12,6 +12,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <syslog.h>
@@ -19,6 +20,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -162,14 +164,37 @@ TEST_F(TrailsendFailurePath, WrongArgumentCountLogsOnlyItsErrorLineUnderAnEmptyC
     }
 }
 
-TEST_F(TrailsendFailurePath, MissingConfigurationIsReportedBeforeTheErrorLine)
+TEST_F(TrailsendFailurePath, UnreadableConfigurationIsReportedBeforeTheErrorLine)
 {
-    TwinRun run = RunTwin({});
-    ExpectFailedWithCommandLine(run);
-    std::vector<SyslogRecord> lines = Lines(run);
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[0].text, std::string("ERROR util.properties Unable to open config file: ") + FRAMEWORK_CONFIG_PATH);
-    EXPECT_EQ(lines[0].priority, AUTH | LOG_ERR);
+    const std::string configuration = FRAMEWORK_CONFIG_PATH;
+    const std::string unreadable = "ERROR util.properties Unable to open config file: " + configuration;
+    const struct {
+        const char *what;
+        std::function<void()> prepare;
+        std::vector<std::string> lines;
+    } cases[] = {
+        {"missing", [] {}, {unreadable, WRONG_COUNT_LINE}},
+        // Neither may hang the command or abort it for want of memory.
+        {"FIFO", [&] { mkfifo(configuration.c_str(), 0644); }, {unreadable, WRONG_COUNT_LINE}},
+        {"link to /dev/zero", [&] { symlink("/dev/zero", configuration.c_str()); }, {unreadable, WRONG_COUNT_LINE}},
+        // The settings read for the configuration's macros are a FIFO.
+        {"settings FIFO",
+         [&] {
+             testsupport::WriteFile(configuration, "");
+             mkfifo(TestRoot::at("/var/quillmesh/kset.host").c_str(), 0644);
+         },
+         {WRONG_COUNT_LINE}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        TestRoot root;
+        c.prepare();
+        TwinRun run = RunTwin({});
+        ExpectFailedWithCommandLine(run);
+        EXPECT_EQ(Texts(Lines(run)), c.lines);
+        for (const SyslogRecord &line : Lines(run))
+            EXPECT_EQ(line.priority, AUTH | LOG_ERR) << line.text;
+    }
 }
 
 TEST_F(TrailsendFailurePath, ConfigurationWarningsGoThroughTheConfigurationLoggerAtWarnWithAuth)

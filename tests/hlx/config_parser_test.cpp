@@ -1,4 +1,5 @@
 #include "hlx/config_parser.h"
+#include "hlx/config_stream.h"
 #include "hlx/properties.h"
 #include "support/framework_config.h"
 #include "support/program_runner.h"
@@ -264,13 +265,23 @@ TEST(ConfigParser, UnquotesOnlyFullyQuotedText)
 TEST(ConfigParser, LoadReportsUnreadableInput)
 {
     TempDir dir;
+    ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0644), 0);
+    ASSERT_EQ(symlink("/dev/zero", dir.file("zero").c_str()), 0);
+    // Sparse: it takes no room, but holds one byte more than a load reads.
+    const std::string huge = dir.write("huge.conf", "a = 1\n");
+    ASSERT_EQ(truncate(huge.c_str(), off_t(hlx::config::CONFIG_FILE_MAX_SIZE) + 1), 0);
     const struct {
         std::string path;
         const char *what;
     } cases[] = {
         {dir.file("missing.conf"), "missing file"},
         {dir.path(), "directory"},
+        {dir.file("fifo"), "FIFO without a writer"},
+        {dir.file("zero"), "link to an endless device"},
+        {huge, "file beyond the size limit"},
     };
+    // A load that waits on the FIFO fails the test instead of hanging it.
+    alarm(60);
     Properties::instance();
     for (const auto &c : cases) {
         std::unique_ptr<Properties> store = Load("old = 1\n");
@@ -289,4 +300,33 @@ TEST(ConfigParser, LoadReportsUnreadableInput)
     store.load(failed, true);
     EXPECT_FALSE(store.loaded());
     EXPECT_EQ(capture.lines(), std::vector<std::string>{"ERROR util.properties Unable to open config file"});
+    alarm(0);
+}
+
+TEST(ConfigParser, StreamAndMemoryReadersGiveTheSameLines)
+{
+    const std::string texts[] = {
+        "a = 1\nb = 2",
+        "a = x \\\n  y\n# c \\\nz\n",
+        "\n\n! bang \\\n\r\nend\\",
+        std::string("nul\0byte = \\\n\0\n", 15),
+        "trailing \\\\\n\\\n\\",
+        "",
+    };
+    for (const std::string &text : texts) {
+        for (bool skipComments : {true, false}) {
+            std::istringstream stream(text);
+            hlx::config::LineReader memory(text);
+            std::string fromStream = "unset", fromMemory = "unset";
+            while (!hlx::config::atEndOfStream(stream)) {
+                ASSERT_FALSE(memory.atEnd()) << testing::PrintToString(text);
+                hlx::config::readLogicalLine(stream, fromStream, skipComments);
+                hlx::config::readLogicalLine(memory, fromMemory, skipComments);
+                EXPECT_EQ(fromStream, fromMemory) << testing::PrintToString(text);
+            }
+            EXPECT_TRUE(memory.atEnd()) << testing::PrintToString(text);
+        }
+        std::istringstream list(text);
+        EXPECT_EQ(hlx::config::readListFile(list), hlx::config::readListFile(text)) << testing::PrintToString(text);
+    }
 }

@@ -128,6 +128,16 @@ TEST_F(SettingTest, ReadsKsetFilesWithinTheirLimits)
     }
     ExpectThrow<hlx::IOException>([] { hlx::readKsetFile("missing", ""); },
                                   "Cannot open file " + KsetPath("missing") + ": No such file or directory", ENOENT);
+    // Only a regular file holds a value; a FIFO is refused without waiting
+    // for a writer (the alarm fails a test that waits).
+    ASSERT_EQ(0, mkfifo(KsetPath("fifo").c_str(), 0600));
+    ASSERT_EQ(0, mkdir(KsetPath("directory").c_str(), 0700));
+    alarm(60);
+    ExpectThrow<hlx::IOException>([] { hlx::readKsetFile("fifo", ""); },
+                                  "Cannot open file " + KsetPath("fifo") + ": Invalid argument", EINVAL);
+    ExpectThrow<hlx::IOException>([] { hlx::readKsetFile("directory", ""); },
+                                  "Cannot open file " + KsetPath("directory") + ": Is a directory", EISDIR);
+    alarm(0);
 
     TempDir other;
     other.write("kset.elsewhere", "there");
