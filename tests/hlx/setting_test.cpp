@@ -12,9 +12,12 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <functional>
@@ -232,6 +235,8 @@ TEST_F(SettingTest, SetSettingKeepsValueAsGivenAndStoresItTrimmed)
 TEST_F(SettingTest, DefersFailedWritesAndRetriesThemInOrder)
 {
     TestRoot::write(kDataDirectory + "kset.old.KSET.TEMP.abc123", "left by a crash");
+    struct timeval crashed[2] = {{time(nullptr) - 60, 0}, {time(nullptr) - 60, 0}};
+    ASSERT_EQ(0, utimes(TestRoot::at(kDataDirectory + "kset.old.KSET.TEMP.abc123").c_str(), crashed));
     int failed = RunInChild([] {
         signal(SIGXFSZ, SIG_IGN);
         LimitFileSize(0);
@@ -304,16 +309,87 @@ TEST_F(SettingTest, NeverDefersFailureToCreateTemporaryFile)
 
 TEST_F(SettingTest, RemovesOnlyStaleTemporaryFiles)
 {
-    WriteKset("a.KSET.TEMP.abc123", "x");
-    WriteKset("b.kset.temp.Q1w2e3", "x");
-    WriteKset("c", "kept");
+    const struct {
+        const char *name;  // in the data directory
+        int age;           // seconds since the last change
+        bool locked;       // a writer holds its lock
+        bool removed;
+    } cases[] = {
+        {"a.KSET.TEMP.abc123", 60, false, true},
+        {"b.kset.temp.Q1w2e3", 60, false, true},
+        // Its writer may not have locked it yet.
+        {"c.KSET.TEMP.fresh1", 0, false, false},
+        {"d.KSET.TEMP.held01", 60, true, false},
+        // Left for minutes: abandoned, whoever holds a lock.
+        {"e.KSET.TEMP.left01", 600, true, true},
+        {"kset.c", 60, false, false},
+    };
+    std::vector<int> locks;
+    std::set<std::string> kept = {"dir.KSET.TEMP.d", "dangling"};
+    for (const auto &c : cases) {
+        const std::string path = TestRoot::at(kDataDirectory + c.name);
+        TestRoot::write(kDataDirectory + c.name, "x", 0600);
+        struct timeval times[2] = {{time(nullptr) - c.age, 0}, {time(nullptr) - c.age, 0}};
+        ASSERT_EQ(0, utimes(path.c_str(), times));
+        if (c.locked) {
+            int descriptor = open(path.c_str(), O_RDWR | O_CLOEXEC);
+            struct flock lock = {};
+            lock.l_type = F_WRLCK;
+            ASSERT_EQ(0, fcntl(descriptor, F_OFD_SETLK, &lock));
+            locks.push_back(descriptor);
+        }
+        if (!c.removed)
+            kept.insert(c.name);
+    }
     mkdir(TestRoot::at(kDataDirectory + "dir.KSET.TEMP.d").c_str(), 0755);
     symlink("/nonexistent", TestRoot::at(kDataDirectory + "dangling").c_str());
+    symlink("/nonexistent", TestRoot::at(kDataDirectory + "f.KSET.TEMP.link").c_str());
     hlx::removeStaleTempFiles();
-    EXPECT_EQ((std::set<std::string>{"kset.c", "dir.KSET.TEMP.d", "dangling"}), DataDirectoryEntries());
+    EXPECT_EQ(kept, DataDirectoryEntries());
+    for (int descriptor : locks)
+        close(descriptor);
 
     testsupport::RemoveTree(TestRoot::at(kDataDirectory));
     EXPECT_NO_THROW(hlx::removeStaleTempFiles());
+}
+
+TEST_F(SettingTest, ConcurrentWritersNeverLoseTheirTemporaryFiles)
+{
+    const int kWriters = 8;
+    const int kWrites = 40;
+    int start[2];
+    ASSERT_EQ(0, pipe(start));
+    std::vector<pid_t> writers;
+    for (int writer = 0; writer < kWriters; ++writer) {
+        pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            close(start[1]);
+            char go;
+            if (read(start[0], &go, 1) != 0)
+                _exit(20);
+            // Every write scans for stale temporaries while the others write.
+            for (int i = 0; i < kWrites; ++i) {
+                try {
+                    hlx::setSetting("shared", "w" + std::to_string(writer) + "." + std::to_string(i), 0, false);
+                    hlx::removeStaleTempFiles();
+                } catch (...) {
+                    _exit(1);
+                }
+            }
+            _exit(0);
+        }
+        writers.push_back(child);
+    }
+    close(start[0]);
+    close(start[1]);
+    for (pid_t writer : writers) {
+        int status = 0;
+        ASSERT_EQ(writer, waitpid(writer, &status, 0));
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "a setSetting failed: " << status;
+    }
+    EXPECT_THAT(ReadFile(KsetPath("shared")), testing::MatchesRegex("w[0-7]\\.[0-9]+"));
+    EXPECT_EQ(std::set<std::string>{"kset.shared"}, DataDirectoryEntries());
 }
 
 TEST_F(SettingTest, CreatesAndRemovesDataDirectory)
