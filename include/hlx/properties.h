@@ -87,10 +87,11 @@ public:
     // differs from the store becomes "name: <stored value>", a line for a
     // name the store lacks is dropped, names the file lacks are appended in
     // name order. Writers are serialised by the lock file `path`.lock; the
-    // new content goes to `path`.new, is synced, given mode 0644 and renamed
-    // over `path`, so readers see either the old or the whole new file.
-    // Returns 0, or -1 (logged on "util.properties") with the old file left
-    // as it was.
+    // new content goes to `path`.new, created anew for this save, is synced,
+    // given mode 0644 and renamed over `path`, so readers see either the old
+    // or the whole new file. The rename is made only while the lock and the
+    // side file are still this save's. Returns 0, or -1 (logged on
+    // "util.properties") with the file left as it was.
     int save(const std::string &path);
 
 private:
@@ -126,12 +127,19 @@ std::string joinList(const StringList &list, bool expandFlag);
 std::string formatLine(const std::string &name, const std::string &value, bool expandFlag);
 std::string formatListLine(const std::string &name, const StringList &list, bool expandFlag);
 
-// Creates the lock file exclusively and returns its descriptor, or -1. A
-// lock whose last access is more than 60 seconds ago was left by a crashed
-// writer and is removed; a younger one is waited for, about a second.
+// Creates the lock file exclusively and returns its descriptor, or -1 (errno
+// EEXIST: another writer holds it). A busy lock is waited for, about a
+// second. While the descriptor is open it holds an open file description
+// lock on the file, and the file is marked as so held: a marked lock file
+// whose lock is free has lost its holder and is taken over at once. Lock
+// files of writers that only create the file are left by a crashed writer
+// when last accessed more than 60 seconds ago, and removed then. A stale lock
+// file is removed under its lock and only while the name still names it, so
+// that at no time two writers hold the lock.
 int createLockFile(const std::string &lockPath);
-// Closes the descriptor and removes the lock file: 0, or -1 when either
-// failed (a failed close leaves the file).
+// Removes the lock file, if the name still names the file open on
+// `descriptor`, and then closes the descriptor, giving up the lock: 0, or -1
+// when the name was no longer ours or the removal or the close failed.
 int removeLockFile(const std::string &lockPath, int descriptor);
 
 } // namespace hlx
