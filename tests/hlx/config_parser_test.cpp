@@ -1,5 +1,4 @@
 #include "hlx/config_parser.h"
-#include "hlx/config_stream.h"
 #include "hlx/properties.h"
 #include "support/framework_config.h"
 #include "support/program_runner.h"
@@ -301,32 +300,4 @@ TEST(ConfigParser, LoadReportsUnreadableInput)
     EXPECT_FALSE(store.loaded());
     EXPECT_EQ(capture.lines(), std::vector<std::string>{"ERROR util.properties Unable to open config file"});
     alarm(0);
-}
-
-TEST(ConfigParser, StreamAndMemoryReadersGiveTheSameLines)
-{
-    const std::string texts[] = {
-        "a = 1\nb = 2",
-        "a = x \\\n  y\n# c \\\nz\n",
-        "\n\n! bang \\\n\r\nend\\",
-        std::string("nul\0byte = \\\n\0\n", 15),
-        "trailing \\\\\n\\\n\\",
-        "",
-    };
-    for (const std::string &text : texts) {
-        for (bool skipComments : {true, false}) {
-            std::istringstream stream(text);
-            hlx::config::LineReader memory(text);
-            std::string fromStream = "unset", fromMemory = "unset";
-            while (!hlx::config::atEndOfStream(stream)) {
-                ASSERT_FALSE(memory.atEnd()) << testing::PrintToString(text);
-                hlx::config::readLogicalLine(stream, fromStream, skipComments);
-                hlx::config::readLogicalLine(memory, fromMemory, skipComments);
-                EXPECT_EQ(fromStream, fromMemory) << testing::PrintToString(text);
-            }
-            EXPECT_TRUE(memory.atEnd()) << testing::PrintToString(text);
-        }
-        std::istringstream list(text);
-        EXPECT_EQ(hlx::config::readListFile(list), hlx::config::readListFile(text)) << testing::PrintToString(text);
-    }
 }

@@ -407,37 +407,3 @@ TEST(FileUtilTest, CreateTempRemovesFileWhoseOwnerCannotBeSet)
     });
     EXPECT_EQ(0, result);
 }
-
-TEST(FileUtilTest, ReadsWholeRegularFilesUpToTheLimit)
-{
-    TempDir dir;
-    ASSERT_EQ(0, mkfifo(dir.file("fifo").c_str(), 0600));
-    const struct {
-        std::string name;
-        size_t limit;
-        const char *text;  // null: refused with `error`
-        int error;
-    } cases[] = {
-        {dir.write("empty", ""), 0, "", 0},
-        {dir.write("three", "abc"), 3, "abc", 0},
-        {dir.write("four", "abcd"), 3, nullptr, EFBIG},
-        // Its size says 0: the limit holds without the hint.
-        {"/proc/self/status", 10, nullptr, EFBIG},
-        {dir.path(), 100, nullptr, EISDIR},
-        {dir.file("fifo"), 100, nullptr, EINVAL},
-        {"/dev/zero", 100, nullptr, EINVAL},
-        {dir.file("missing"), 100, nullptr, ENOENT},
-    };
-    alarm(60);
-    for (const auto &c : cases) {
-        std::string text = "old";
-        errno = 0;
-        bool read = hlx::file_util::read_regular_file(c.name, c.limit, text);
-        EXPECT_EQ(c.text != nullptr, read) << c.name;
-        EXPECT_EQ(c.text ? c.text : "", text) << c.name;
-        if (!c.text) {
-            EXPECT_EQ(c.error, errno) << c.name;
-        }
-    }
-    alarm(0);
-}

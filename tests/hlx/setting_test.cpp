@@ -310,18 +310,16 @@ TEST_F(SettingTest, NeverDefersFailureToCreateTemporaryFile)
 TEST_F(SettingTest, RemovesOnlyStaleTemporaryFiles)
 {
     const struct {
-        const char *name;  // in the data directory
-        int age;           // seconds since the last change
-        bool locked;       // a writer holds its lock
+        const char *name;
+        int age;      // seconds since the last change
+        bool locked;  // its writer holds the lock on it
         bool removed;
     } cases[] = {
         {"a.KSET.TEMP.abc123", 60, false, true},
         {"b.kset.temp.Q1w2e3", 60, false, true},
-        // Its writer may not have locked it yet.
-        {"c.KSET.TEMP.fresh1", 0, false, false},
+        {"c.KSET.TEMP.fresh1", 0, false, false},  // its writer may not have locked it yet
         {"d.KSET.TEMP.held01", 60, true, false},
-        // Left for minutes: abandoned, whoever holds a lock.
-        {"e.KSET.TEMP.left01", 600, true, true},
+        {"e.KSET.TEMP.left01", 600, true, true},  // abandoned, whoever holds a lock
         {"kset.c", 60, false, false},
     };
     std::vector<int> locks;
@@ -331,13 +329,10 @@ TEST_F(SettingTest, RemovesOnlyStaleTemporaryFiles)
         TestRoot::write(kDataDirectory + c.name, "x", 0600);
         struct timeval times[2] = {{time(nullptr) - c.age, 0}, {time(nullptr) - c.age, 0}};
         ASSERT_EQ(0, utimes(path.c_str(), times));
-        if (c.locked) {
-            int descriptor = open(path.c_str(), O_RDWR | O_CLOEXEC);
-            struct flock lock = {};
-            lock.l_type = F_WRLCK;
-            ASSERT_EQ(0, fcntl(descriptor, F_OFD_SETLK, &lock));
-            locks.push_back(descriptor);
-        }
+        struct flock lock = {};
+        lock.l_type = F_WRLCK;
+        locks.push_back(open(path.c_str(), O_RDWR | O_CLOEXEC));
+        ASSERT_TRUE(!c.locked || fcntl(locks.back(), F_OFD_SETLK, &lock) == 0);
         if (!c.removed)
             kept.insert(c.name);
     }
