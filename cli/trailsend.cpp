@@ -14,11 +14,19 @@
 
 namespace {
 
-void LogError(const hlx::LoggerPtr &logger, const char *message)
+// The first framework output loads the framework configuration; whatever
+// that throws (memory running out included) must not turn the command's exit
+// status 1 into an abort. The line is then lost, the status is not.
+void LogError(const hlx::LoggerPtr &logger, const char *format, const char *argument)
 {
-    if (logger->isEnabled(hlx::LEVEL_ERROR))
-        logger->log(hlx::LEVEL_ERROR, "%s", message);
+    try {
+        if (logger->isEnabled(hlx::LEVEL_ERROR))
+            logger->log(hlx::LEVEL_ERROR, format, argument);
+    } catch (...) {
+    }
 }
+
+void LogError(const hlx::LoggerPtr &logger, const char *message) { LogError(logger, "%s", message); }
 
 } // namespace
 
@@ -44,7 +52,7 @@ int main(int argc, char **argv)
 
     if (event.code == static_cast<uint32_t>(kLoginSuccessCode))
         LogError(logger, "Failed to send the audit trail event (The user login to the system successfully)");
-    else if (logger->isEnabled(hlx::LEVEL_ERROR))
-        logger->log(hlx::LEVEL_ERROR, "Failed to send the audit trail event (%s service)", "NSS");
+    else
+        LogError(logger, "Failed to send the audit trail event (%s service)", "NSS");
     return 1;
 }

@@ -11,12 +11,16 @@
 
 #include <cstdio>
 #include <functional>
-#include <istream>
 #include <list>
 #include <string>
 
 namespace hlx {
 namespace config {
+
+// The largest configuration or list file read, in bytes. Real files are a
+// few kilobytes; the limit keeps a runaway file from exhausting memory, as a
+// load holds the text and two maps of its values.
+const size_t CONFIG_FILE_MAX_SIZE = 16 * 1024 * 1024;
 
 bool isWhitespace(char c);
 bool isMacroNameChar(char c);
@@ -29,13 +33,30 @@ bool endsWithEscape(const std::string &text);
 // Whether an unescaped double or single quote is still open at the end.
 bool hasOpenQuote(const std::string &text);
 
-// Reads one logical line. At end of stream nothing is read and `line` is left
-// as it was. Physical lines that end with an escape are joined with one space
+// A configuration text in memory, read one physical line at a time. The text
+// must outlive the reader.
+class LineReader {
+public:
+    LineReader(const char *text, size_t size) : m_next(text), m_end(text + size) {}
+    explicit LineReader(const std::string &text) : LineReader(text.data(), text.size()) {}
+
+    // True when nothing is left to read.
+    bool atEnd() const { return m_next == m_end; }
+    // The next line without its LF (a CR before it stays); at the end the
+    // line is left as it was and the result is false.
+    bool readLine(std::string &line);
+
+private:
+    const char *m_next;
+    const char *m_end;
+};
+
+// Reads one logical line. At the end nothing is read and `line` is left as it
+// was. Physical lines that end with an escape are joined with one space
 // (their final backslash dropped); with `skipComments`, a line starting with
-// '#' or '!' is returned as is and never continued.
-void readLogicalLine(std::istream &in, std::string &line, bool skipComments);
-// True when nothing is left to read.
-bool atEndOfStream(std::istream &in);
+// '#' or '!' is returned as is and never continued. (config_stream.h has the
+// same for a stream.)
+void readLogicalLine(LineReader &in, std::string &line, bool skipComments);
 
 // Splits a logical line into name (unescaped, unquoted) and value (folded and
 // escape-decoded). False when the line defines no property.
@@ -77,22 +98,24 @@ enum ListFileStatus {
     LIST_FILE_UNKNOWN_ERROR = 7,
 };
 
-// Opens a list file for reading. With `checked`, refuses a symbolic link, a
-// file with several hard links, one not owned by root or a world-writable
-// one, and makes sure the file opened is the one examined. Returns null and
-// sets `status` on failure.
+// Opens a list file for reading. Only a regular file is opened, never
+// waiting for a FIFO. With `checked`, refuses a symbolic link, a file with
+// several hard links, one not owned by root or a world-writable one, and
+// makes sure the file opened is the one examined. Returns null and sets
+// `status` on failure.
 FILE *openSecure(const std::string &path, int &status, bool checked = true);
 
-// One item per physical line: trimmed, blank lines and lines starting with
-// '#' or '!' skipped, the rest unquoted.
-std::list<std::string> readListFile(std::istream &in);
+// One item per physical line of a list file's text: trimmed, blank lines and
+// lines starting with '#' or '!' skipped, the rest unquoted.
+std::list<std::string> readListFile(const std::string &text);
 
 // The value names a list file when, unescaped, it starts with "file:" (at
 // least 5 characters); `path` receives the unescaped text after "file:".
 bool isListFileValue(const std::string &value, std::string &path);
 
-// Opens and reads a list file for the property `name`, appending its items.
-// Each failure is logged on "util.properties" and returns false.
+// Opens and reads a list file (at most CONFIG_FILE_MAX_SIZE bytes) for the
+// property `name`, appending its items. Each failure is logged on
+// "util.properties" and returns false.
 bool readListFileValue(const std::string &path, const std::string &name, std::list<std::string> &items);
 
 } // namespace config

@@ -8,9 +8,9 @@
 #pragma once
 
 #include <stddef.h>
+#include <stdio.h>
 #include <sys/types.h>
 
-#include <fstream>
 #include <string>
 
 namespace hlx {
@@ -25,12 +25,25 @@ int make_temp(std::string &name_template);
 // change fails the file is closed and unlinked and -1 is returned.
 int create_temp(std::string &name_template, mode_t mode, uid_t uid, gid_t gid);
 
-// mkstemp() on `name_template` in place, fchmod() to `mode`, then opens `out`
-// on the created name for writing (a failed open sets its failbit). The
-// descriptor used to create the file is closed again.
-void open_temp(char *name_template, mode_t mode, std::ofstream &out);
+// mkstemp() on `name_template` in place, fchmod() to `mode`, and a stream
+// for writing on the created file's own (close-on-exec) descriptor, so the
+// stream writes the very file that was created. Null, with errno set and the
+// file removed, when no stream can be made.
+FILE *open_temp(char *name_template, mode_t mode);
 // The same with fchown() to uid/gid after the fchmod().
-void open_temp(char *name_template, mode_t mode, uid_t uid, gid_t gid, std::ofstream &out);
+FILE *open_temp(char *name_template, mode_t mode, uid_t uid, gid_t gid);
+
+// Opens `name` for reading the way the framework opens every file it reads:
+// close-on-exec, never as the controlling terminal, and without waiting for
+// the writer of a FIFO (O_NONBLOCK). Only a regular file is kept; any other
+// type gives -1 with errno EISDIR (a directory) or EINVAL.
+int open_regular(const char *name);
+// Reads from `descriptor` to the end into `text`. False, with errno set and
+// `text` empty, when a read fails, when there are more than `limit` bytes
+// (EFBIG) or when memory runs out (ENOMEM).
+bool read_to_end(int descriptor, size_t limit, std::string &text);
+// open_regular() and read_to_end() in one, closing the file again.
+bool read_regular_file(const std::string &name, size_t limit, std::string &text);
 
 off_t file_size(const char *name);
 off_t file_size(const std::string &name);

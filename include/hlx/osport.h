@@ -25,6 +25,7 @@ int LockFile(int descriptor);
 int UnlockFile(int descriptor);
 
 // Opens (creating with mode 0700) `name` read-write and tries LockFile on it.
+// A symbolic link at `name` is not followed (the open fails with ELOOP).
 // Returns the descriptor or -1; `lockResult` receives LockFile's result
 // (-1 when the file could not be opened).
 int OpenLockFile(const char *name, int &lockResult);

@@ -11,10 +11,9 @@
 
 #include <boost/shared_ptr.hpp>
 
-#include <istream>
+#include <iosfwd>
 #include <list>
 #include <map>
-#include <ostream>
 #include <string>
 
 namespace hlx {
@@ -40,8 +39,11 @@ public:
     Properties &operator=(const Properties &) = delete;
 
     // Loads a configuration stream or file into the store. Names loaded
-    // earlier stay unless the new content replaces them. A missing file is
-    // logged and leaves loaded() false.
+    // earlier stay unless the new content replaces them. A file is read
+    // whole into memory first; one that is missing, is no regular file (a
+    // FIFO, a device) or holds more than config::CONFIG_FILE_MAX_SIZE bytes
+    // is logged and leaves loaded() false. The stream form is defined apart
+    // (config_stream.cpp), so that reading files never needs iostreams.
     void load(std::istream &in, bool expandMacros);
     void loadFile(const std::string &path, bool expandMacros);
     // Empties the store and loads the framework configuration file again;
@@ -75,6 +77,7 @@ public:
     bool removeFromStringList(const std::string &name, const StringList &items, bool expandFlag);
 
     // "#<title>" (when given), then "name=value" per property in name order.
+    // Defined with the stream form of load().
     void dump(std::ostream &out, const std::string &title);
     // Dumps instance() to the controlling terminal, if there is one.
     static void dumpToTerminal();
@@ -84,13 +87,20 @@ public:
     // differs from the store becomes "name: <stored value>", a line for a
     // name the store lacks is dropped, names the file lacks are appended in
     // name order. Writers are serialised by the lock file `path`.lock; the
-    // new content goes to `path`.new, is synced, given mode 0644 and renamed
-    // over `path`, so readers see either the old or the whole new file.
-    // Returns 0, or -1 (logged on "util.properties") with the old file left
-    // as it was.
+    // new content goes to `path`.new, created anew for this save, is synced,
+    // given mode 0644 and renamed over `path`, so readers see either the old
+    // or the whole new file. The rename is made only while the lock and the
+    // side file are still this save's. Returns 0, or -1 (logged on
+    // "util.properties") with the file left as it was.
     int save(const std::string &path);
 
 private:
+    // How much of the input a load got: none at all, part of it before a
+    // read error, or all of it.
+    enum LoadInput { INPUT_UNREADABLE, INPUT_PARTIAL, INPUT_COMPLETE };
+
+    void loadText(const char *text, size_t size, bool expandMacros, LoadInput input);
+    std::string dumpText(const std::string &title);
     StringListPtr buildStringList(const std::string &name, const std::string *defaultValue);
     void cacheList(const std::string &name, const std::string &rawValue, const StringListPtr &list);
     std::string lookupMacro(const std::string &name);
@@ -117,12 +127,19 @@ std::string joinList(const StringList &list, bool expandFlag);
 std::string formatLine(const std::string &name, const std::string &value, bool expandFlag);
 std::string formatListLine(const std::string &name, const StringList &list, bool expandFlag);
 
-// Creates the lock file exclusively and returns its descriptor, or -1. A
-// lock whose last access is more than 60 seconds ago was left by a crashed
-// writer and is removed; a younger one is waited for, about a second.
+// Creates the lock file exclusively and returns its descriptor, or -1 (errno
+// EEXIST: another writer holds it). A busy lock is waited for, about a
+// second. While the descriptor is open it holds an open file description
+// lock on the file, and the file is marked as so held: a marked lock file
+// whose lock is free has lost its holder and is taken over at once. Lock
+// files of writers that only create the file are left by a crashed writer
+// when last accessed more than 60 seconds ago, and removed then. A stale lock
+// file is removed under its lock and only while the name still names it, so
+// that at no time two writers hold the lock.
 int createLockFile(const std::string &lockPath);
-// Closes the descriptor and removes the lock file: 0, or -1 when either
-// failed (a failed close leaves the file).
+// Removes the lock file, if the name still names the file open on
+// `descriptor`, and then closes the descriptor, giving up the lock: 0, or -1
+// when the name was no longer ours or the removal or the close failed.
 int removeLockFile(const std::string &lockPath, int descriptor);
 
 } // namespace hlx

@@ -6,9 +6,9 @@
 // character (0x00-0x1F, 0x7F) except one final LF, which reading drops.
 // Values are read through an in-memory settings map, may be overridden by
 // the configuration property "kset.<name>", and are written atomically
-// (temporary file, fsync, rename). A write that fails with an IOException in
-// the default data directory can be deferred and is retried by
-// flushPendingSettings(), which every successful setSetting() calls.
+// (temporary file, fsync, fchmod, rename). A write that fails with an
+// IOException in the default data directory can be deferred and is retried
+// by flushPendingSettings(), which every successful setSetting() calls.
 //
 // Every operation is thread-safe (one recursive settings mutex) and logs on
 // "util.settings"; failures throw hlx::IOException, hlx::BadDataException,
@@ -74,7 +74,9 @@ void writeKsetFile(const std::string &name, const std::string &value, int mode, 
 // temporary files left by interrupted writes.
 int flushPendingSettings();
 // Removes temporary files of interrupted writes from the default data
-// directory; a missing directory has none.
+// directory; a missing directory has none. A temporary file still locked by
+// its writer, or changed in the last 10 seconds, is in flight and stays;
+// one untouched for 5 minutes goes in any case.
 void removeStaleTempFiles();
 
 bool settingExists(const std::string &name);

@@ -1,6 +1,7 @@
 #include "hlx/config_parser.h"
 
 #include "hlx/common.h"
+#include "hlx/file_util.h"
 #include "hlx/logger.h"
 
 #include <cerrno>
@@ -65,29 +66,6 @@ char controlForEscapeLetter(char c)
     }
 }
 
-// Reads list files through a fixed 8 KiB buffer of our own, so that the
-// stream never allocates per read however long the file is.
-class ListFileBuffer : public std::streambuf {
-public:
-    explicit ListFileBuffer(FILE *file) : m_file(file) {}
-
-protected:
-    int_type underflow() override
-    {
-        if (gptr() < egptr())
-            return traits_type::to_int_type(*gptr());
-        size_t n = fread(m_buffer, 1, sizeof m_buffer, m_file);
-        if (n == 0)
-            return traits_type::eof();
-        setg(m_buffer, m_buffer, m_buffer + n);
-        return traits_type::to_int_type(*gptr());
-    }
-
-private:
-    FILE *m_file;
-    char m_buffer[8192];
-};
-
 int statusForErrno(int error)
 {
     if (error == ENOENT)
@@ -132,25 +110,27 @@ bool hasOpenQuote(const std::string &text)
     return quotes.inQuotes();
 }
 
-bool atEndOfStream(std::istream &in)
+bool LineReader::readLine(std::string &line)
 {
-    return !in.good() || in.peek() == std::istream::traits_type::eof();
+    if (atEnd())
+        return false;
+    const char *newline = static_cast<const char *>(memchr(m_next, '\n', size_t(m_end - m_next)));
+    const char *lineEnd = newline != nullptr ? newline : m_end;
+    line.assign(m_next, size_t(lineEnd - m_next));
+    m_next = newline != nullptr ? newline + 1 : m_end;
+    return true;
 }
 
-void readLogicalLine(std::istream &in, std::string &line, bool skipComments)
+void readLogicalLine(LineReader &in, std::string &line, bool skipComments)
 {
-    if (atEndOfStream(in))
+    if (!in.readLine(line))
         return;
-    line.clear();
-    std::getline(in, line);
     if (line.empty())
         return;
     if (skipComments && (line[0] == '#' || line[0] == '!'))
         return;
     std::string next;
-    while (endsWithEscape(line) && !atEndOfStream(in)) {
-        next.clear();
-        std::getline(in, next);
+    while (endsWithEscape(line) && in.readLine(next)) {
         line.pop_back();
         line += ' ';
         line += next;
@@ -397,19 +377,22 @@ void splitList(const std::string &text, std::list<std::string> &items)
     }
 }
 
-FILE *openSecure(const std::string &path, int &status, bool checked)
+namespace {
+
+// openSecure on a descriptor: -1 with `status` set on failure.
+int openListFile(const std::string &path, int &status, bool checked)
 {
     status = LIST_FILE_OK;
     if (!checked) {
-        FILE *file = fopen(path.c_str(), "re");
-        if (file == nullptr)
+        int fd = file_util::open_regular(path.c_str());
+        if (fd < 0)
             status = statusForErrno(errno);
-        return file;
+        return fd;
     }
     struct stat before;
     if (lstat(path.c_str(), &before) != 0) {
         status = statusForErrno(errno);
-        return nullptr;
+        return -1;
     }
     if (S_ISLNK(before.st_mode))
         status = LIST_FILE_SYMLINK;
@@ -424,7 +407,7 @@ FILE *openSecure(const std::string &path, int &status, bool checked)
     else if (before.st_mode & S_IWOTH)
         status = LIST_FILE_WORLD_WRITABLE;
     if (status != LIST_FILE_OK)
-        return nullptr;
+        return -1;
 
     // The name may have been replaced between the check and the open: never
     // follow a link or wait on a FIFO put there, and read only the file that
@@ -432,14 +415,24 @@ FILE *openSecure(const std::string &path, int &status, bool checked)
     int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
         status = errno == ELOOP ? LIST_FILE_SYMLINK : statusForErrno(errno);
-        return nullptr;
+        return -1;
     }
     struct stat opened;
     if (fstat(fd, &opened) != 0 || opened.st_dev != before.st_dev || opened.st_ino != before.st_ino) {
         close(fd);
         status = LIST_FILE_UNKNOWN_ERROR;
-        return nullptr;
+        return -1;
     }
+    return fd;
+}
+
+} // namespace
+
+FILE *openSecure(const std::string &path, int &status, bool checked)
+{
+    int fd = openListFile(path, status, checked);
+    if (fd < 0)
+        return nullptr;
     FILE *file = fdopen(fd, "r");
     if (file == nullptr) {
         status = statusForErrno(errno);
@@ -448,11 +441,12 @@ FILE *openSecure(const std::string &path, int &status, bool checked)
     return file;
 }
 
-std::list<std::string> readListFile(std::istream &in)
+std::list<std::string> readListFile(const std::string &text)
 {
     std::list<std::string> items;
+    LineReader lines(text);
     std::string line;
-    while (std::getline(in, line)) {
+    while (lines.readLine(line)) {
         std::string item = trim(line);
         if (item.empty() || item[0] == '#' || item[0] == '!')
             continue;
@@ -474,23 +468,20 @@ bool readListFileValue(const std::string &path, const std::string &name, std::li
 {
     LoggerPtr log = Logger::getLogger("util.properties");
     int status = LIST_FILE_OK;
-    FILE *file = openSecure(path, status);
-    if (file != nullptr) {
+    int fd = openListFile(path, status, true);
+    if (fd >= 0) {
         log->log(LEVEL_DEBUG, "Opening config file [%s].", path.c_str());
-        bool read = false;
-        {
-            ListFileBuffer buffer(file);
-            std::istream in(&buffer);
-            if (in.fail() || in.bad()) {
-                log->log(LEVEL_ERROR, "Unable to open config file: %s", path.c_str());
-            } else {
-                std::list<std::string> fileItems = readListFile(in);
-                items.splice(items.end(), fileItems);
-                read = true;
-            }
+        std::string text;
+        bool read = file_util::read_to_end(fd, CONFIG_FILE_MAX_SIZE, text);
+        close(fd);
+        if (!read) {
+            // A read error, or a file beyond any list's size.
+            log->log(LEVEL_ERROR, "Unable to open config file: %s", path.c_str());
+            return false;
         }
-        fclose(file);
-        return read;
+        std::list<std::string> fileItems = readListFile(text);
+        items.splice(items.end(), fileItems);
+        return true;
     }
     const char *p = path.c_str();
     const char *n = name.c_str();

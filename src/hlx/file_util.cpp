@@ -5,9 +5,13 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <stdint.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <new>
 
 namespace hlx {
 namespace file_util {
@@ -33,7 +37,7 @@ void discard(int descriptor, const char *name)
     errno = error;
 }
 
-void openTemp(char *name_template, mode_t mode, bool change_owner, uid_t uid, gid_t gid, std::ofstream &out)
+FILE *openTemp(char *name_template, mode_t mode, bool change_owner, uid_t uid, gid_t gid)
 {
     int descriptor = ::mkostemp(name_template, O_CLOEXEC);
     if (descriptor < 0)
@@ -46,8 +50,10 @@ void openTemp(char *name_template, mode_t mode, bool change_owner, uid_t uid, gi
         discard(descriptor, name_template);
         throwCallFailed(__LINE__, errno);
     }
-    out.open(name_template, std::ios::out | std::ios::trunc);
-    ::close(descriptor);
+    FILE *stream = ::fdopen(descriptor, "w");
+    if (stream == nullptr)
+        discard(descriptor, name_template);
+    return stream;
 }
 
 enum Direction { READING, WRITING };
@@ -107,14 +113,82 @@ int create_temp(std::string &name_template, mode_t mode, uid_t uid, gid_t gid)
     return descriptor;
 }
 
-void open_temp(char *name_template, mode_t mode, std::ofstream &out)
+FILE *open_temp(char *name_template, mode_t mode) { return openTemp(name_template, mode, false, 0, 0); }
+
+FILE *open_temp(char *name_template, mode_t mode, uid_t uid, gid_t gid)
 {
-    openTemp(name_template, mode, false, 0, 0, out);
+    return openTemp(name_template, mode, true, uid, gid);
 }
 
-void open_temp(char *name_template, mode_t mode, uid_t uid, gid_t gid, std::ofstream &out)
+int open_regular(const char *name)
 {
-    openTemp(name_template, mode, true, uid, gid, out);
+    int descriptor = ::open(name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (descriptor < 0)
+        return -1;
+    struct stat info;
+    int error = 0;
+    if (::fstat(descriptor, &info) != 0)
+        error = errno;
+    else if (!S_ISREG(info.st_mode))
+        // Reading a FIFO would wait for a writer, and a device may never end.
+        error = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
+    if (error == 0)
+        return descriptor;
+    ::close(descriptor);
+    errno = error;
+    return -1;
+}
+
+bool read_to_end(int descriptor, size_t limit, std::string &text)
+{
+    text.clear();
+    // The size is only a hint: the file may grow or shrink while it is read.
+    // One byte more than expected shows the end without a second pass. The
+    // buffer never exceeds limit + 1 bytes, so a full one is a file too long.
+    struct stat info;
+    size_t capacity = std::min<size_t>(4096, limit) + 1;
+    if (::fstat(descriptor, &info) == 0 && info.st_size > 0)
+        capacity = (uint64_t(info.st_size) < limit ? size_t(info.st_size) : limit) + 1;
+    try {
+        size_t used = 0;
+        for (;;) {
+            text.resize(capacity);
+            used += transferAll(descriptor, &text[used], capacity - used, READING);
+            if (used < capacity) {
+                if (errno != 0) {
+                    text.clear();
+                    return false;
+                }
+                break;
+            }
+            if (used > limit) {
+                text.clear();
+                errno = EFBIG;
+                return false;
+            }
+            capacity = std::min(limit + 1, capacity * 2);
+        }
+        text.resize(used);
+    } catch (const std::bad_alloc &) {
+        std::string().swap(text);
+        errno = ENOMEM;
+        return false;
+    }
+    return true;
+}
+
+bool read_regular_file(const std::string &name, size_t limit, std::string &text)
+{
+    int descriptor = open_regular(name.c_str());
+    if (descriptor < 0) {
+        text.clear();
+        return false;
+    }
+    bool read = read_to_end(descriptor, limit, text);
+    int error = errno;
+    ::close(descriptor);
+    errno = error;
+    return read;
 }
 
 off_t file_size(const char *name) { return statOrThrow(name, __LINE__).st_size; }

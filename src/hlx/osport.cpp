@@ -187,7 +187,9 @@ int OpenLockFileMode(const char *name, int &lockResult, mode_t mode)
         errno = EINVAL;
         return -1;
     }
-    int descriptor = ::open(name, O_RDWR | O_CREAT | O_CLOEXEC, 0700);
+    // Not through a link: one planted at the name would have the fchmod
+    // below change the permissions of whatever file it points at.
+    int descriptor = ::open(name, O_RDWR | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0700);
     if (descriptor < 0)
         return -1;
     if (mode != 0)

@@ -3,12 +3,15 @@
 #include "client_common/well_known_paths.h"
 #include "hlx/config_parser.h"
 #include "hlx/exceptions.h"
+#include "hlx/file_util.h"
 #include "hlx/logger.h"
 #include "hlx/setting.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdlib>
-#include <fstream>
 #include <memory>
 #include <vector>
 
@@ -129,14 +132,17 @@ std::string Properties::lookupMacro(const std::string &name)
     std::string &macro = m_macros[name];
     if (!macro.empty())
         return macro;
-    if (const char *environment = getenv(name.c_str()))
+    // A set-user-ID, set-group-ID or capability-raised program must not let
+    // the environment of whoever started it steer its configuration: there
+    // secure_getenv() finds nothing and the lookup goes on with the table.
+    if (const char *environment = secure_getenv(name.c_str()))
         return environment;
     ScopedLock lock(m_mutex);
     ValueMap::const_iterator raw = m_rawValues.find(name);
     return raw != m_rawValues.end() ? raw->second : std::string();
 }
 
-void Properties::load(std::istream &in, bool expandMacros)
+void Properties::loadText(const char *text, size_t size, bool expandMacros, LoadInput input)
 {
     LoggerPtr log = Logger::getLogger("util.properties");
     ScopedLock lock(m_mutex);
@@ -144,27 +150,26 @@ void Properties::load(std::istream &in, bool expandMacros)
     m_expandMacros = expandMacros;
     m_rawValues.clear();
     m_listCache.clear();
-    if (in.fail() || in.bad()) {
+    if (input == INPUT_UNREADABLE) {
         log->log(LEVEL_ERROR, "Unable to open config file");
         return;
     }
     setBuiltInMacros();
 
     config::MacroLookup lookup = [this](const std::string &name) { return lookupMacro(name); };
+    config::LineReader lines(text, size);
     std::string line;
     std::string name;
     std::string value;
-    while (!config::atEndOfStream(in)) {
-        config::readLogicalLine(in, line, true);
+    while (!lines.atEnd()) {
+        config::readLogicalLine(lines, line, true);
         if (!config::parseLine(line, name, value))
             continue;
         std::string raw = expandMacros ? config::expandMacros(value, lookup) : config::rewriteMacros(value);
         m_values[name] = config::unquote(config::unescape(raw));
         m_rawValues[name] = std::move(raw);
     }
-    // A read error is not the end of the file: what was read stays, but the
-    // load does not count as complete.
-    if (in.bad())
+    if (input == INPUT_PARTIAL)
         return;
     m_loaded = true;
     Logger::configure(*this);
@@ -179,14 +184,14 @@ void Properties::load(std::istream &in, bool expandMacros)
 void Properties::loadFile(const std::string &path, bool expandMacros)
 {
     {
-        // A file that cannot be opened must not look loaded because an
+        // A file that cannot be read must not look loaded because an
         // earlier load of this store succeeded.
         ScopedLock lock(m_mutex);
         m_loaded = false;
     }
-    std::ifstream in(path.c_str());
-    if (in.is_open())
-        load(in, expandMacros);
+    std::string text;
+    if (file_util::read_regular_file(path, config::CONFIG_FILE_MAX_SIZE, text))
+        loadText(text.data(), text.size(), expandMacros, INPUT_COMPLETE);
     if (!loaded())
         Logger::getLogger("util.properties")->log(LEVEL_ERROR, "Unable to open config file: %s", path.c_str());
 }
@@ -367,20 +372,25 @@ bool Properties::removeFromStringList(const std::string &name, const StringList 
     return erased;
 }
 
-void Properties::dump(std::ostream &out, const std::string &title)
+std::string Properties::dumpText(const std::string &title)
 {
-    ScopedLock lock(m_mutex);
+    std::string text;
     if (!title.empty())
-        out << "#" << title << "\n";
+        text += "#" + title + "\n";
+    ScopedLock lock(m_mutex);
     for (const ValueMap::value_type &entry : m_values)
-        out << entry.first << "=" << entry.second << "\n";
+        text += entry.first + "=" + entry.second + "\n";
+    return text;
 }
 
 void Properties::dumpToTerminal()
 {
-    std::ofstream terminal("/dev/tty");
-    if (terminal.is_open())
-        instance()->dump(terminal, "Properties dump");
+    int terminal = ::open("/dev/tty", O_WRONLY | O_NOCTTY | O_CLOEXEC);
+    if (terminal < 0)
+        return;
+    const std::string text = instance()->dumpText("Properties dump");
+    file_util::write_all(terminal, text.data(), text.size());
+    ::close(terminal);
 }
 
 std::string quoteValue(const std::string &text, bool expandFlag)

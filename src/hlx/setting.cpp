@@ -14,6 +14,7 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -144,6 +145,62 @@ void writeTemporary(int descriptor, const std::string &temporary, const std::str
         throwCallFailed(__LINE__, "Cannot write file %s", temporary, errno);
 }
 
+// Temporary files of writes in flight must survive the scan for stale ones,
+// which any process may run at any time. A writer holds a lock on its
+// temporary file from just after creating it until the descriptor closes,
+// after the rename; the scan leaves locked files alone. Age covers the rest:
+// an unlocked file changed in the last few seconds may be one whose writer
+// has not locked it yet (or one of a writer that takes no lock), and a file
+// left for minutes is abandoned even if some process still holds a lock on
+// it.
+const double kUnlockedTemporaryGraceSeconds = 10;
+const double kAbandonedTemporarySeconds = 300;
+
+// An open file description lock: it conflicts with any other descriptor,
+// also one of the same process, and goes with the writer's descriptor.
+struct flock wholeFileLock(short type)
+{
+    struct flock lock = {};
+    lock.l_type = type;
+    lock.l_whence = SEEK_SET;
+    return lock;
+}
+
+void markInFlight(int descriptor)
+{
+    // Without such locks (very old kernels) the grace period alone protects.
+    struct flock lock = wholeFileLock(F_WRLCK);
+    ::fcntl(descriptor, F_OFD_SETLK, &lock);
+}
+
+bool isLockedByWriter(const std::string &name)
+{
+    int descriptor = ::open(name.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+    if (descriptor < 0)
+        return true;
+    struct flock lock = wholeFileLock(F_WRLCK);
+    bool locked = ::fcntl(descriptor, F_OFD_GETLK, &lock) != 0 || lock.l_type != F_UNLCK;
+    ::close(descriptor);
+    return locked;
+}
+
+// Whether a temporary file of the data directory may be removed. Anything
+// but a regular file there (a link, a FIFO) is no writer's file.
+bool isStaleTemporary(const std::string &name, time_t now)
+{
+    struct stat info;
+    if (::lstat(name.c_str(), &info) != 0)
+        return false;
+    if (!S_ISREG(info.st_mode))
+        return true;
+    const double age = ::difftime(now, info.st_mtime);
+    if (age >= kAbandonedTemporarySeconds)
+        return true;
+    if (age > -kUnlockedTemporaryGraceSeconds && age < kUnlockedTemporaryGraceSeconds)
+        return false;
+    return !isLockedByWriter(name);
+}
+
 } // namespace
 
 std::string getDataDirectory()
@@ -224,7 +281,8 @@ std::string readKsetFile(const std::string &name, const std::string &directory)
 {
     ScopedLock lock(gSettingsMutex.get());
     const std::string path = ksetPath(directoryOrData(directory), name);
-    int descriptor = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // A FIFO planted at the name must not make the reader wait for a writer.
+    int descriptor = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (descriptor < 0)
         throwCallFailed(__LINE__, "Cannot open file %s", path, errno);
     DescriptorCloser closer(descriptor);
@@ -232,6 +290,10 @@ std::string readKsetFile(const std::string &name, const std::string &directory)
     struct stat info;
     if (::fstat(descriptor, &info) != 0)
         throwCallFailed(__LINE__, "Cannot stat file to %s", path, errno);
+    // Only a regular file holds a value (what file_util::open_regular says
+    // of any other type).
+    if (!S_ISREG(info.st_mode))
+        throwCallFailed(__LINE__, "Cannot open file %s", path, S_ISDIR(info.st_mode) ? EISDIR : EINVAL);
     if (info.st_size > off_t(KSET_MAX_SIZE)) {
         char message[kMessageCapacity];
         snprintf(message, sizeof message, "Size of kset file(%s) exceeds the maximum size(%d bytes)", path.c_str(),
@@ -281,16 +343,20 @@ void writeKsetFile(const std::string &name, const std::string &value, int mode, 
     std::string temporary = path + KSET_TEMP_MARKER + ".XXXXXX";
     int descriptor = file_util::make_temp(temporary);
     DescriptorCloser closer(descriptor);
+    markInFlight(descriptor);
     try {
         writeTemporary(descriptor, temporary, trimmed);
+        // The mode is set on the file itself before it takes the name, so the
+        // value is never readable under the name with the wrong mode, and a
+        // name replaced meanwhile is not what gets changed.
+        if (::fchmod(descriptor, mode == 1 ? 0644 : 0600) != 0)
+            throwCallFailed(__LINE__, "Cannot chmod file %s", path, errno);
         if (::rename(temporary.c_str(), path.c_str()) != 0)
             throwCallFailed(__LINE__, "Cannot rename file to %s", path, errno);
     } catch (...) {
         ::unlink(temporary.c_str());
         throw;
     }
-    if (::chmod(path.c_str(), mode == 1 ? 0644 : 0600) != 0)
-        throwCallFailed(__LINE__, "Cannot chmod file %s", path, errno);
 }
 
 int flushPendingSettings()
@@ -330,6 +396,7 @@ void removeStaleTempFiles()
         throw NotFoundException(kDirectoryScanUnit, __LINE__, "cannot open dir", "hlx::NotFoundException", error, true);
     }
     const std::string marker = upperCase(KSET_TEMP_MARKER);
+    const time_t now = ::time(nullptr);
     while (const struct dirent *entry = ::readdir(handle)) {
         const std::string full = directory + entry->d_name;
         try {
@@ -342,7 +409,7 @@ void removeStaleTempFiles()
             ::closedir(handle);
             throw;
         }
-        if (upperCase(full).find(marker) != std::string::npos)
+        if (upperCase(full).find(marker) != std::string::npos && isStaleTemporary(full, now))
             ::unlink(full.c_str());
     }
     ::closedir(handle);

@@ -12,6 +12,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <syslog.h>
@@ -19,6 +20,8 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <functional>
+#include <iostream>
 #include <map>
 #include <string>
 #include <vector>
@@ -63,8 +66,9 @@ int WaitForExit(pid_t child)
 }
 
 // Runs the twin as a parent program would: its path as argv[0], so its
-// program name is "trailsend", and the given arguments.
-TwinRun RunTwin(const std::vector<std::string> &arguments)
+// program name is "trailsend", and the given arguments; through `launcher`
+// (a program and its first arguments, which must exec the twin) when given.
+TwinRun RunTwin(const std::vector<std::string> &arguments, const std::vector<std::string> &launcher = {})
 {
     TwinRun run;
     if (access(TWIN.c_str(), X_OK) != 0) {
@@ -76,6 +80,8 @@ TwinRun RunTwin(const std::vector<std::string> &arguments)
     SyslogCapture capture;
 
     std::vector<char *> argv;
+    for (const std::string &argument : launcher)
+        argv.push_back(const_cast<char *>(argument.c_str()));
     argv.push_back(const_cast<char *>(TWIN.c_str()));
     for (const std::string &argument : arguments)
         argv.push_back(const_cast<char *>(argument.c_str()));
@@ -88,7 +94,7 @@ TwinRun RunTwin(const std::vector<std::string> &arguments)
     posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     pid_t child = -1;
-    int error = posix_spawn(&child, TWIN.c_str(), &actions, nullptr, argv.data(), environ);
+    int error = posix_spawn(&child, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     if (error != 0) {
         ADD_FAILURE() << "cannot start the twin: " << strerror(error);
@@ -162,14 +168,56 @@ TEST_F(TrailsendFailurePath, WrongArgumentCountLogsOnlyItsErrorLineUnderAnEmptyC
     }
 }
 
-TEST_F(TrailsendFailurePath, MissingConfigurationIsReportedBeforeTheErrorLine)
+TEST_F(TrailsendFailurePath, UnreadableConfigurationIsReportedBeforeTheErrorLine)
 {
-    TwinRun run = RunTwin({});
-    ExpectFailedWithCommandLine(run);
-    std::vector<SyslogRecord> lines = Lines(run);
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[0].text, std::string("ERROR util.properties Unable to open config file: ") + FRAMEWORK_CONFIG_PATH);
-    EXPECT_EQ(lines[0].priority, AUTH | LOG_ERR);
+    const std::string configuration = FRAMEWORK_CONFIG_PATH;
+    const std::string unreadable = "ERROR util.properties Unable to open config file: " + configuration;
+    // Runs the twin with too little memory to load a configuration of one
+    // 15 MiB line; sanitizers need more address space than any such limit.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    const bool limitsMemory = false;
+#elif defined(__has_feature)
+    const bool limitsMemory = !__has_feature(address_sanitizer) && !__has_feature(thread_sanitizer);
+#else
+    const bool limitsMemory = true;
+#endif
+    const std::vector<std::string> lowMemory = {"/bin/sh", "-c", "ulimit -v 49152 && exec \"$0\" \"$@\""};
+    const struct {
+        const char *what;
+        std::function<void()> prepare;
+        std::vector<std::string> lines;
+        std::vector<std::string> launcher;
+    } cases[] = {
+        {"missing", [] {}, {unreadable, WRONG_COUNT_LINE}, {}},
+        // Neither may hang the command or abort it for want of memory.
+        {"FIFO", [&] { mkfifo(configuration.c_str(), 0644); }, {unreadable, WRONG_COUNT_LINE}, {}},
+        {"link to /dev/zero", [&] { symlink("/dev/zero", configuration.c_str()); }, {unreadable, WRONG_COUNT_LINE},
+         {}},
+        // The settings read for the configuration's macros are a FIFO.
+        {"settings FIFO",
+         [&] {
+             testsupport::WriteFile(configuration, "");
+             mkfifo(TestRoot::at("/var/quillmesh/kset.host").c_str(), 0644);
+         },
+         {WRONG_COUNT_LINE}, {}},
+        // Memory runs out during the load: the line is lost, the status is not.
+        {"out of memory", [&] { testsupport::WriteFile(configuration, std::string(15 << 20, 'x')); }, {}, lowMemory},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        if (!c.launcher.empty() && !limitsMemory) {
+            std::cout << "[ SKIPPED  ] " << c.what << ": no memory limit under a sanitizer\n";
+            continue;
+        }
+        TestRoot root;
+        c.prepare();
+        TwinRun run = RunTwin({}, c.launcher);
+        EXPECT_EQ(run.exitStatus, 1);
+        EXPECT_EQ(run.output, "");
+        EXPECT_EQ(Texts(Lines(run)), c.lines);
+        for (const SyslogRecord &line : Lines(run))
+            EXPECT_EQ(line.priority, AUTH | LOG_ERR) << line.text;
+    }
 }
 
 TEST_F(TrailsendFailurePath, ConfigurationWarningsGoThroughTheConfigurationLoggerAtWarnWithAuth)

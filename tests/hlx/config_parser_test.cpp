@@ -1,11 +1,15 @@
 #include "hlx/config_parser.h"
 #include "hlx/properties.h"
 #include "support/framework_config.h"
+#include "support/program_runner.h"
 #include "support/syslog_capture.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
 
 #include <memory>
 #include <sstream>
@@ -157,6 +161,35 @@ TEST(ConfigParser, ExpandsMacrosFromEnvironmentAndEarlierLines)
     }
 }
 
+TEST(ConfigParser, PrivilegedProcessTakesNoMacroFromTheEnvironment)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to run a set-user-ID program as another user";
+    TempDir dir;
+    struct statvfs volume;
+    ASSERT_EQ(statvfs(dir.path().c_str(), &volume), 0);
+    if (volume.f_flag & ST_NOSUID)
+        GTEST_SKIP() << "the build tree is mounted nosuid";
+    // Run by root, a copy that is set-user-ID to nobody starts with AT_SECURE.
+    const std::string privileged = dir.write("macro_probe", testsupport::ReadFile(MACRO_PROBE), 0755);
+    ASSERT_EQ(chown(privileged.c_str(), 65534, 65534), 0);
+    ASSERT_EQ(chmod(privileged.c_str(), 04755), 0);
+    const struct {
+        std::string program;
+        const char *output;
+    } cases[] = {
+        {MACRO_PROBE, "secure=0 v=environment\n"},
+        {privileged, "secure=1 v=table\n"},
+    };
+    for (const auto &c : cases) {
+        testsupport::ChildResult result =
+            testsupport::RunProgram({c.program, "TS_SECURE_MACRO = table\nv = $TS_SECURE_MACRO\n"},
+                                    {{"TS_SECURE_MACRO", "environment"}});
+        EXPECT_EQ(result.exitStatus, 0) << c.program;
+        EXPECT_EQ(result.output, c.output) << c.program;
+    }
+}
+
 TEST(ConfigParser, NonExpandingLoadKeepsReferencesForQuoting)
 {
     const struct {
@@ -231,13 +264,23 @@ TEST(ConfigParser, UnquotesOnlyFullyQuotedText)
 TEST(ConfigParser, LoadReportsUnreadableInput)
 {
     TempDir dir;
+    ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0644), 0);
+    ASSERT_EQ(symlink("/dev/zero", dir.file("zero").c_str()), 0);
+    // Sparse: it takes no room, but holds one byte more than a load reads.
+    const std::string huge = dir.write("huge.conf", "a = 1\n");
+    ASSERT_EQ(truncate(huge.c_str(), off_t(hlx::config::CONFIG_FILE_MAX_SIZE) + 1), 0);
     const struct {
         std::string path;
         const char *what;
     } cases[] = {
         {dir.file("missing.conf"), "missing file"},
         {dir.path(), "directory"},
+        {dir.file("fifo"), "FIFO without a writer"},
+        {dir.file("zero"), "link to an endless device"},
+        {huge, "file beyond the size limit"},
     };
+    // A load that waits on the FIFO fails the test instead of hanging it.
+    alarm(60);
     Properties::instance();
     for (const auto &c : cases) {
         std::unique_ptr<Properties> store = Load("old = 1\n");
@@ -256,4 +299,5 @@ TEST(ConfigParser, LoadReportsUnreadableInput)
     store.load(failed, true);
     EXPECT_FALSE(store.loaded());
     EXPECT_EQ(capture.lines(), std::vector<std::string>{"ERROR util.properties Unable to open config file"});
+    alarm(0);
 }

@@ -210,6 +210,16 @@ TEST(FileLockTest, OpensLockFilesWithModeAndReportsOpenFailure)
     lockResult = 5;
     EXPECT_EQ(-1, hlx::OpenLockFile(dir.file("missing/lock").c_str(), lockResult));
     EXPECT_EQ(-1, lockResult);
+
+    // A link at the lock file's name is not followed: its target keeps its mode.
+    const std::string target = dir.write("target", "", 0600);
+    ASSERT_EQ(0, symlink(target.c_str(), dir.file("link").c_str()));
+    lockResult = 5;
+    EXPECT_EQ(-1, hlx::OpenLockFileMode(dir.file("link").c_str(), lockResult, 0666));
+    EXPECT_EQ(ELOOP, errno);
+    EXPECT_EQ(-1, lockResult);
+    ASSERT_EQ(0, stat(target.c_str(), &info));
+    EXPECT_EQ(0600u, info.st_mode & 0777);
 }
 
 TEST(FsIdTest, SwitchesAndReportsFileSystemIds)

@@ -358,11 +358,11 @@ TEST(FileUtilTest, MakesTemporaryFilesFromTemplate)
 
     const std::string pattern = dir.file("o.XXXXXX");
     std::vector<char> opened(pattern.c_str(), pattern.c_str() + pattern.size() + 1);
-    std::ofstream out;
-    hlx::file_util::open_temp(opened.data(), 0604, out);
-    ASSERT_TRUE(out.good());
-    out << "hello";
-    out.close();
+    FILE *out = hlx::file_util::open_temp(opened.data(), 0604);
+    ASSERT_NE(nullptr, out);
+    EXPECT_EQ(FD_CLOEXEC, fcntl(fileno(out), F_GETFD) & FD_CLOEXEC);
+    fputs("hello", out);
+    fclose(out);
     EXPECT_EQ("hello", ReadFile(opened.data()));
     EXPECT_EQ(5, hlx::file_util::file_size(std::string(opened.data())));
     EXPECT_EQ(0604u, hlx::file_util::file_permissions(opened.data()));

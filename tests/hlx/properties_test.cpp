@@ -236,6 +236,7 @@ TEST_F(PropertiesTest, RefusesUnsafeListFiles)
     struct Case {
         std::string path;
         std::string line;
+        bool opened = false;  // the file was opened before the failure
     };
     std::vector<Case> cases = {
         {symlinked, "WARN  util.properties Config file [" + symlinked + "] is symlink" + suffix +
@@ -253,6 +254,10 @@ TEST_F(PropertiesTest, RefusesUnsafeListFiles)
                                       "Please change its owner to root to enhance security."});
         cases.push_back({writable, "WARN  util.properties Config file [" + writable + "] is world writable" + suffix +
                                    "Please ensure the file is not world writable to enhance security."});
+        // Sparse: one byte more than a list file may hold.
+        std::string huge = dir.write("huge", "item\n", 0644);
+        ASSERT_EQ(truncate(huge.c_str(), off_t(hlx::config::CONFIG_FILE_MAX_SIZE) + 1), 0);
+        cases.push_back({huge, "ERROR util.properties Unable to open config file: " + huge, true});
     } else {
         cases.push_back({good, "WARN  util.properties Config file [" + good + "] is not owned by root" + suffix +
                                    "Please change its owner to root to enhance security."});
@@ -263,7 +268,10 @@ TEST_F(PropertiesTest, RefusesUnsafeListFiles)
         SyslogCapture capture;
         // The failed file is skipped for the default, which is not cached.
         EXPECT_EQ(Items(store->getStringList("l", "d e")), (std::vector<std::string>{"d", "e"})) << c.path;
-        EXPECT_EQ(capture.lines(), std::vector<std::string>{c.line});
+        std::vector<std::string> lines{c.line};
+        if (c.opened)
+            lines.insert(lines.begin(), "DEBUG util.properties Opening config file [" + c.path + "].");
+        EXPECT_EQ(capture.lines(), lines);
         EXPECT_EQ(Items(store->getStringList("l", "f")), std::vector<std::string>{"f"}) << c.path;
         // Without a default the failure gives an empty list, cached until the next load.
         StringListPtr empty = store->getStringList("l");
@@ -282,12 +290,17 @@ TEST_F(PropertiesTest, OpenSecureReportsEachCheck)
     EXPECT_EQ(status, hlx::config::LIST_FILE_MISSING);
     EXPECT_EQ(hlx::config::openSecure(file + "/below", status), nullptr);
     EXPECT_EQ(status, hlx::config::LIST_FILE_UNKNOWN_ERROR);
-    // Neither a directory nor a FIFO is a list file; the FIFO is never opened.
+    // Neither a directory nor a FIFO is a list file, checked or not; the
+    // FIFO never makes the open wait (the alarm fails a test that does).
     ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0644), 0);
-    for (const std::string &path : {dir.path(), dir.file("fifo")}) {
-        EXPECT_EQ(hlx::config::openSecure(path, status), nullptr) << path;
-        EXPECT_EQ(status, hlx::config::LIST_FILE_UNKNOWN_ERROR) << path;
+    alarm(60);
+    for (bool checked : {true, false}) {
+        for (const std::string &path : {dir.path(), dir.file("fifo")}) {
+            EXPECT_EQ(hlx::config::openSecure(path, status, checked), nullptr) << path;
+            EXPECT_EQ(status, hlx::config::LIST_FILE_UNKNOWN_ERROR) << path;
+        }
     }
+    alarm(0);
     // Unchecked opening reads whatever the name points at.
     FILE *unchecked = hlx::config::openSecure(file, status, false);
     ASSERT_NE(unchecked, nullptr);

@@ -12,9 +12,12 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <functional>
@@ -128,6 +131,16 @@ TEST_F(SettingTest, ReadsKsetFilesWithinTheirLimits)
     }
     ExpectThrow<hlx::IOException>([] { hlx::readKsetFile("missing", ""); },
                                   "Cannot open file " + KsetPath("missing") + ": No such file or directory", ENOENT);
+    // Only a regular file holds a value; a FIFO is refused without waiting
+    // for a writer (the alarm fails a test that waits).
+    ASSERT_EQ(0, mkfifo(KsetPath("fifo").c_str(), 0600));
+    ASSERT_EQ(0, mkdir(KsetPath("directory").c_str(), 0700));
+    alarm(60);
+    ExpectThrow<hlx::IOException>([] { hlx::readKsetFile("fifo", ""); },
+                                  "Cannot open file " + KsetPath("fifo") + ": Invalid argument", EINVAL);
+    ExpectThrow<hlx::IOException>([] { hlx::readKsetFile("directory", ""); },
+                                  "Cannot open file " + KsetPath("directory") + ": Is a directory", EISDIR);
+    alarm(0);
 
     TempDir other;
     other.write("kset.elsewhere", "there");
@@ -222,6 +235,8 @@ TEST_F(SettingTest, SetSettingKeepsValueAsGivenAndStoresItTrimmed)
 TEST_F(SettingTest, DefersFailedWritesAndRetriesThemInOrder)
 {
     TestRoot::write(kDataDirectory + "kset.old.KSET.TEMP.abc123", "left by a crash");
+    struct timeval crashed[2] = {{time(nullptr) - 60, 0}, {time(nullptr) - 60, 0}};
+    ASSERT_EQ(0, utimes(TestRoot::at(kDataDirectory + "kset.old.KSET.TEMP.abc123").c_str(), crashed));
     int failed = RunInChild([] {
         signal(SIGXFSZ, SIG_IGN);
         LimitFileSize(0);
@@ -294,16 +309,82 @@ TEST_F(SettingTest, NeverDefersFailureToCreateTemporaryFile)
 
 TEST_F(SettingTest, RemovesOnlyStaleTemporaryFiles)
 {
-    WriteKset("a.KSET.TEMP.abc123", "x");
-    WriteKset("b.kset.temp.Q1w2e3", "x");
-    WriteKset("c", "kept");
+    const struct {
+        const char *name;
+        int age;      // seconds since the last change
+        bool locked;  // its writer holds the lock on it
+        bool removed;
+    } cases[] = {
+        {"a.KSET.TEMP.abc123", 60, false, true},
+        {"b.kset.temp.Q1w2e3", 60, false, true},
+        {"c.KSET.TEMP.fresh1", 0, false, false},  // its writer may not have locked it yet
+        {"d.KSET.TEMP.held01", 60, true, false},
+        {"e.KSET.TEMP.left01", 600, true, true},  // abandoned, whoever holds a lock
+        {"kset.c", 60, false, false},
+    };
+    std::vector<int> locks;
+    std::set<std::string> kept = {"dir.KSET.TEMP.d", "dangling"};
+    for (const auto &c : cases) {
+        const std::string path = TestRoot::at(kDataDirectory + c.name);
+        TestRoot::write(kDataDirectory + c.name, "x", 0600);
+        struct timeval times[2] = {{time(nullptr) - c.age, 0}, {time(nullptr) - c.age, 0}};
+        ASSERT_EQ(0, utimes(path.c_str(), times));
+        struct flock lock = {};
+        lock.l_type = F_WRLCK;
+        locks.push_back(open(path.c_str(), O_RDWR | O_CLOEXEC));
+        ASSERT_TRUE(!c.locked || fcntl(locks.back(), F_OFD_SETLK, &lock) == 0);
+        if (!c.removed)
+            kept.insert(c.name);
+    }
     mkdir(TestRoot::at(kDataDirectory + "dir.KSET.TEMP.d").c_str(), 0755);
     ASSERT_EQ(symlink("/nonexistent", TestRoot::at(kDataDirectory + "dangling").c_str()), 0);
+    ASSERT_EQ(symlink("/nonexistent", TestRoot::at(kDataDirectory + "f.KSET.TEMP.link").c_str()), 0);
     hlx::removeStaleTempFiles();
-    EXPECT_EQ((std::set<std::string>{"kset.c", "dir.KSET.TEMP.d", "dangling"}), DataDirectoryEntries());
+    EXPECT_EQ(kept, DataDirectoryEntries());
+    for (int descriptor : locks)
+        close(descriptor);
 
     testsupport::RemoveTree(TestRoot::at(kDataDirectory));
     EXPECT_NO_THROW(hlx::removeStaleTempFiles());
+}
+
+TEST_F(SettingTest, ConcurrentWritersNeverLoseTheirTemporaryFiles)
+{
+    const int kWriters = 8;
+    const int kWrites = 40;
+    int start[2];
+    ASSERT_EQ(0, pipe(start));
+    std::vector<pid_t> writers;
+    for (int writer = 0; writer < kWriters; ++writer) {
+        pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            close(start[1]);
+            char go;
+            if (read(start[0], &go, 1) != 0)
+                _exit(20);
+            // Every write scans for stale temporaries while the others write.
+            for (int i = 0; i < kWrites; ++i) {
+                try {
+                    hlx::setSetting("shared", "w" + std::to_string(writer) + "." + std::to_string(i), 0, false);
+                    hlx::removeStaleTempFiles();
+                } catch (...) {
+                    _exit(1);
+                }
+            }
+            _exit(0);
+        }
+        writers.push_back(child);
+    }
+    close(start[0]);
+    close(start[1]);
+    for (pid_t writer : writers) {
+        int status = 0;
+        ASSERT_EQ(writer, waitpid(writer, &status, 0));
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "a setSetting failed: " << status;
+    }
+    EXPECT_THAT(ReadFile(KsetPath("shared")), testing::MatchesRegex("w[0-7]\\.[0-9]+"));
+    EXPECT_EQ(std::set<std::string>{"kset.shared"}, DataDirectoryEntries());
 }
 
 TEST_F(SettingTest, CreatesAndRemovesDataDirectory)
