@@ -191,8 +191,8 @@ TEST_F(TrailsendFailurePath, UnreadableConfigurationIsReportedBeforeTheErrorLine
         {"missing", [] {}, {unreadable, WRONG_COUNT_LINE}, {}},
         // Neither may hang the command or abort it for want of memory.
         {"FIFO", [&] { mkfifo(configuration.c_str(), 0644); }, {unreadable, WRONG_COUNT_LINE}, {}},
-        {"link to /dev/zero", [&] { symlink("/dev/zero", configuration.c_str()); }, {unreadable, WRONG_COUNT_LINE},
-         {}},
+        {"link to /dev/zero", [&] { ASSERT_EQ(0, symlink("/dev/zero", configuration.c_str())); },
+         {unreadable, WRONG_COUNT_LINE}, {}},
         // The settings read for the configuration's macros are a FIFO.
         {"settings FIFO",
          [&] {
