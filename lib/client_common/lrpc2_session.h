@@ -38,9 +38,9 @@ typedef struct LRPC2Session {
 } LRPC2Session;
 
 /* Connects to the daemon's socket at an absolute path and runs the
- * handshake, each wait bounded by timeout. Returns the open session (close it
- * with SessionClose) or null; the status goes to *status when status is not
- * null:
+ * handshake, the whole handshake bounded by timeout. Returns the open session
+ * (close it with SessionClose) or null; the status goes to *status when
+ * status is not null:
  *   LRPC2_ERR_NO_SOCKET_PATH      path null or not absolute
  *   LRPC2_ERR_CANNOT_OPEN_SOCKET  socket or connect failed (also for a path too
  *                                 long for a socket address), or the daemon
@@ -56,7 +56,8 @@ LRPC2Session *SessionOpen(const char *socketPath, const MsgTypeTable *table, int
  * soon as it is written. Process-authentication challenges
  * (MSG_TYPE_PROCESS_AUTH_CHALLENGE2) from the daemon are answered with an
  * empty message of that type, as often as they come; the reply that follows
- * is the one returned. Returns null on failure with:
+ * is the one returned. The time-out bounds the writing of each frame and
+ * the reading of each reply as a whole. Returns null on failure with:
  *   LRPC2_ERR_BAD_SESSION      null session
  *   LRPC2_ERR_INVALID_MESSAGE  null message, or one that is not complete
  *   LRPC2_ERR_SOCKET_CLOSED    the daemon closed the stream (also EPIPE)
@@ -76,15 +77,15 @@ int WriteLRPC2FrameHeader(ClientMsg *msg, unsigned char **frame, size_t *length)
 /* Closes the session's descriptors and frees it. Accepts null. */
 void SessionClose(LRPC2Session *session);
 
-/* Writes / reads exactly n bytes, each wait bounded by timeout (0: no limit;
- * a non-blocking descriptor is then made blocking for the call and restored
- * afterwards). useMessageCalls selects sendmsg/recvmsg (sends carry
- * MSG_NOSIGNAL) over write/read. Returns LRPC2_OK (errno 0),
- * LRPC2_ERR_SOCKET_CLOSED at the end of the stream or on EPIPE,
- * LRPC2_ERR_SOCKET on any other error, LRPC2_ERR_TIMEOUT when a wait ran
- * out. These are the client library's one loop for moving bytes through a
- * descriptor: the client log's emergency file and the client context's read
- * of the process name use them too. */
+/* Writes / reads exactly n bytes within timeout seconds for the whole call,
+ * however the bytes arrive (0: no limit; a non-blocking descriptor is then
+ * made blocking for the call and restored afterwards). useMessageCalls
+ * selects sendmsg/recvmsg (sends carry MSG_NOSIGNAL) over write/read.
+ * Returns LRPC2_OK (errno 0), LRPC2_ERR_SOCKET_CLOSED at the end of the
+ * stream or on EPIPE, LRPC2_ERR_SOCKET on any other error, LRPC2_ERR_TIMEOUT
+ * when the time ran out. These are the client library's one loop for moving
+ * bytes through a descriptor: the client log's emergency file and the client
+ * context's read of the process name use them too. */
 int SendAll(int fd, const void *bytes, size_t n, int timeout, int useMessageCalls);
 int RecvAll(int fd, void *buffer, size_t n, int timeout, int useMessageCalls);
 /* As RecvAll for a stream that may end first: the end of the stream ends the

@@ -501,30 +501,41 @@ TEST(SessionTransact, PeerClosingBeforeTheReplyGives404)
     EXPECT_EQ(status, LRPC2_ERR_SOCKET_CLOSED);
 }
 
-TEST(SessionTransact, TimesOutWith408WhenNoReplyComes)
+// The time-out bounds the whole reply: one that trickles in a byte every
+// 150 ms (11 bytes, 1.65 s) misses a time-out of 1 s although no single
+// wait reaches it.
+TEST(SessionTransact, TimesOutWith408WhenNoWholeReplyComesInTime)
 {
-    StubDaemon daemon({"--no-reply"});
-    SessionPtr session = Open(daemon.socketPath());
-    ASSERT_NE(session, nullptr);
-    int status = -1;
-    const auto start = Clock::now();
-    EXPECT_EQ(Ping(session.get(), 1, &status), nullptr);
-    EXPECT_EQ(status, LRPC2_ERR_TIMEOUT);
-    EXPECT_GE(SecondsSince(start), 0.8);
-    EXPECT_LT(SecondsSince(start), 4.0);
+    for (const std::vector<std::string> &options :
+         {std::vector<std::string>{"--no-reply"}, std::vector<std::string>{"--trickle", "150"}}) {
+        SCOPED_TRACE(options[0]);
+        StubDaemon daemon(options);
+        SessionPtr session = Open(daemon.socketPath());
+        ASSERT_NE(session, nullptr);
+        int status = -1;
+        const auto start = Clock::now();
+        EXPECT_EQ(Ping(session.get(), 1, &status), nullptr);
+        EXPECT_EQ(status, LRPC2_ERR_TIMEOUT);
+        EXPECT_GE(SecondsSince(start), 0.8);
+        EXPECT_LT(SecondsSince(start), 4.0);
+    }
 }
 
-TEST(SessionTransact, WaitsForADelayedReplyWithinTheTimeOut)
+TEST(SessionTransact, WaitsForADelayedOrTrickledReplyWithinTheTimeOut)
 {
-    StubDaemon daemon({"--delay", "300"});
-    SessionPtr session = Open(daemon.socketPath());
-    ASSERT_NE(session, nullptr);
-    for (int timeout : {2, 0}) {
-        int status = -1;
-        MsgPtr reply = Ping(session.get(), timeout, &status);
-        EXPECT_EQ(status, 0) << "time-out " << timeout;
-        EXPECT_NE(reply, nullptr);
-        EXPECT_TRUE(NonBlocking(session->readFd));
+    for (const std::vector<std::string> &options :
+         {std::vector<std::string>{"--delay", "300"}, std::vector<std::string>{"--trickle", "20"}}) {
+        SCOPED_TRACE(options[0]);
+        StubDaemon daemon(options);
+        SessionPtr session = Open(daemon.socketPath());
+        ASSERT_NE(session, nullptr);
+        for (int timeout : {2, 0}) {
+            int status = -1;
+            MsgPtr reply = Ping(session.get(), timeout, &status);
+            EXPECT_EQ(status, 0) << "time-out " << timeout;
+            EXPECT_NE(reply, nullptr);
+            EXPECT_TRUE(NonBlocking(session->readFd));
+        }
     }
 }
 
