@@ -25,6 +25,11 @@ enum Direction { SENDING, RECEIVING };
 // First allocation for a reply body; larger replies grow by doubling.
 const size_t REPLY_FIRST_BLOCK = 64 * 1024;
 
+// A daemon that goes on challenging is broken or hostile: without a bound on
+// the challenges answered in one transaction it would hold the client in a
+// loop of round trips that no time-out ends.
+const int MAX_CHALLENGES = LRPC2_MAX_CHALLENGES;
+
 // Deadlines are points on the monotonic clock in milliseconds; kNoDeadline
 // waits without limit.
 const int64_t kNoDeadline = -1;
@@ -404,6 +409,7 @@ ClientMsg *SessionTransact(LRPC2Session *session, ClientMsg *msg, int timeout, i
     ClientMsg *reply = nullptr;
     ClientMsg *answer = nullptr;
     ClientMsg *request = msg;
+    int challenges = 0;
 
     if (!session) {
         result = LRPC2_ERR_BAD_SESSION;
@@ -413,7 +419,8 @@ ClientMsg *SessionTransact(LRPC2Session *session, ClientMsg *msg, int timeout, i
     // A challenge of type 3 is answered with an empty message of type 3; the
     // daemon's next message answers the original request, unless it
     // challenges again. A loop, so that a daemon that keeps challenging
-    // cannot grow the stack.
+    // cannot grow the stack; past MAX_CHALLENGES the challenge is a bad
+    // reply like any other.
     for (;;) {
         int expectReply = 0;
         uint16_t type = 0;
@@ -430,6 +437,10 @@ ClientMsg *SessionTransact(LRPC2Session *session, ClientMsg *msg, int timeout, i
             break;
         MsgFree(reply);
         reply = nullptr;
+        if (challenges++ == MAX_CHALLENGES) {
+            result = LRPC2_ERR_SOCKET;
+            break;
+        }
 
         answer = NewClientMsg(MSG_TYPE_PROCESS_AUTH_CHALLENGE2, session->table, LRPC2_HEADER_SIZE, &msgStatus);
         if (answer)

@@ -30,6 +30,9 @@ extern "C" {
 #define LRPC2_HANDSHAKE_CLIENT_WORD 3
 #define LRPC2_HANDSHAKE_ACCEPT_WORD 1
 
+/* Process-authentication challenges answered within one transaction. */
+#define LRPC2_MAX_CHALLENGES 16
+
 typedef struct LRPC2Session {
     int readFd;                 /* replies are read from here */
     int writeFd;                /* requests are written here (the same socket for a socket session) */
@@ -55,13 +58,15 @@ LRPC2Session *SessionOpen(const char *socketPath, const MsgTypeTable *table, int
  * frees with MsgFree. A one-way message returns null with status LRPC2_OK as
  * soon as it is written. Process-authentication challenges
  * (MSG_TYPE_PROCESS_AUTH_CHALLENGE2) from the daemon are answered with an
- * empty message of that type, as often as they come; the reply that follows
- * is the one returned. The time-out bounds the writing of each frame and
- * the reading of each reply as a whole. Returns null on failure with:
+ * empty message of that type, up to LRPC2_MAX_CHALLENGES times in one
+ * transaction; the reply that follows is the one returned. The time-out
+ * bounds the writing of each frame and the reading of each reply as a whole.
+ * Returns null on failure with:
  *   LRPC2_ERR_BAD_SESSION      null session
  *   LRPC2_ERR_INVALID_MESSAGE  null message, or one that is not complete
  *   LRPC2_ERR_SOCKET_CLOSED    the daemon closed the stream (also EPIPE)
- *   LRPC2_ERR_SOCKET           other socket error, bad magic, or malformed reply
+ *   LRPC2_ERR_SOCKET           other socket error, bad magic, malformed reply,
+ *                              or a challenge beyond LRPC2_MAX_CHALLENGES
  *   LRPC2_ERR_NO_MEMORY        out of memory (also when a challenge cannot be
  *                              answered)
  *   LRPC2_ERR_TIMEOUT          a wait ran out
