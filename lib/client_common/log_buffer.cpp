@@ -27,6 +27,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
+#include <sys/stat.h>
 #include <syslog.h>
 #include <time.h>
 #include <unistd.h>
@@ -42,6 +43,9 @@ const size_t LINE_TEXT_SIZE = 511;
  * long with its date, ident, pid and level. */
 const size_t FILE_TEXT_SIZE = 510;
 const size_t FILE_LINE_SIZE = 1021;
+/* A regular file never makes a write wait. The bound is there only so that
+ * the write loop leaves the descriptor's non-blocking mode alone. */
+const int FILE_WRITE_TIMEOUT = 5;
 
 /* The emergency file line's ident when the log has none; the spelling is the
  * one readers of existing client log files know. */
@@ -139,22 +143,31 @@ void ReleaseEmergencyLog(EmergencyLog *emergency)
 
 /* The file must exist already: the log never creates it, and it must be an
  * absolute path so that the destination does not depend on the caller's
- * working directory. */
+ * working directory.
+ *
+ * The log folder may be writable by others, and the client may run as root.
+ * So only a regular file with exactly one name is written: not a link
+ * planted in place of the log (O_NOFOLLOW), not a second name of some other
+ * file, not a FIFO or device that could block the client or end it with
+ * SIGPIPE. The open itself is non-blocking for the same reason, and the
+ * descriptor stays so: a regular file never blocks. */
 int OpenFileEmergencyLog(const char *ident, const char *path, EmergencyLog **result)
 {
     *result = nullptr;
     if (path[0] != '/')
         return ELOG_NOT_ABSOLUTE;
-    /* O_NONBLOCK only for the open itself: a FIFO without a reader would
-     * otherwise block the client for good. */
-    int fd = open(path, O_WRONLY | O_APPEND | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+    int fd = open(path, O_WRONLY | O_APPEND | O_NOCTTY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
     if (fd < 0)
         return ELOG_ERRNO;
-    int flags = fcntl(fd, F_GETFL);
-    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) < 0) {
-        int saved = errno;
+    struct stat info;
+    int refused = 0;
+    if (fstat(fd, &info) != 0)
+        refused = errno;
+    else if (!S_ISREG(info.st_mode) || info.st_nlink != 1)
+        refused = EINVAL;
+    if (refused != 0) {
         close(fd);
-        errno = saved;
+        errno = refused;
         return ELOG_ERRNO;
     }
     EmergencyLog *emergency = NewEmergencyLog(EMERGENCY_LOG_FILE, ident, fd);
@@ -194,9 +207,8 @@ int EmergencyLogWriteV(EmergencyLog *emergency, uint32_t level, const char *form
             length = static_cast<int>(sizeof line) - 1;
             line[length - 1] = '\n';
         }
-        /* Plain write on the file (no time-out: it is blocking), through the
-         * library's one write-all loop. */
-        int status = SendAll(emergency->descriptor, line, static_cast<size_t>(length), 0, 0);
+        /* Plain write on the file, through the library's one write-all loop. */
+        int status = SendAll(emergency->descriptor, line, static_cast<size_t>(length), FILE_WRITE_TIMEOUT, 0);
         return status == LRPC2_OK ? 0 : ELOG_ERRNO;
     }
 

@@ -140,7 +140,9 @@ void ClientLogDiscard(ClientLog *log);
 
 /* Creates the emergency log once from the destination text, falling back to
  * plain syslog (with a failure line written to it) when the destination is
- * unusable. 0 when the log has an emergency log afterwards; ELOG_OUT_OF_MEMORY
+ * unusable. A file destination is usable when it exists and is a regular
+ * file with exactly one link, named without a symbolic link as its last
+ * component. 0 when the log has an emergency log afterwards; ELOG_OUT_OF_MEMORY
  * when not even plain syslog could be set up. A null log gives 0. */
 int ConfigureEmergencyLog(ClientLog *log);
 

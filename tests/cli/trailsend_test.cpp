@@ -19,6 +19,7 @@
 #include <pwd.h>
 #include <sys/inotify.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -447,6 +448,46 @@ TEST_F(TrailsendTest, AbsentDaemonAtDebugLevelWritesBothFailuresToTheClientLog)
     ASSERT_NE(session, std::string::npos) << log;
     EXPECT_LT(logging, session);
     EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 2) << log;
+}
+
+// Whoever can write the log folder must not choose what a root run appends
+// to, nor hold the command on a FIFO: the file log is refused and its lines
+// go to syslog. The full FIFO has a reader that never reads.
+TEST_F(TrailsendTest, ClientLogThatIsNoPlainFileFallsBackToSyslog)
+{
+    testsupport::WriteFile(CLIENT_CONFIG_PATH, "log.audittrail: debug\n");
+    testsupport::TempDir dir;
+    const std::string passwd = "root:x:0:0::/root:/bin/sh\n";
+    const std::string target = dir.write("passwd", passwd);
+    enum Planted { SYMBOLIC_LINK, HARD_LINK, FULL_FIFO };
+    for (Planted planted : {SYMBOLIC_LINK, HARD_LINK, FULL_FIFO}) {
+        SCOPED_TRACE(planted);
+        unlink(kClientLog.c_str());
+        int reader = -1;
+        if (planted == SYMBOLIC_LINK) {
+            ASSERT_EQ(symlink(target.c_str(), kClientLog.c_str()), 0);
+        } else if (planted == HARD_LINK) {
+            ASSERT_EQ(link(target.c_str(), kClientLog.c_str()), 0);
+        } else {
+            ASSERT_EQ(mkfifo(kClientLog.c_str(), 0600), 0);
+            reader = open(kClientLog.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+            const int writer = open(kClientLog.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+            const std::string chunk(4096, 'f');
+            while (write(writer, chunk.data(), chunk.size()) > 0) {
+            }
+            close(writer);
+        }
+        capture.clear();
+        const ChildResult result = testsupport::RunProgram({testsupport::TwinPath(), "200", "x", ""}, {},
+                                                           std::chrono::seconds(10));
+        EXPECT_EQ(result.exitStatus, 1) << "-1: still running after 10 s; 141: SIGPIPE";
+        EXPECT_EQ(testsupport::ReadFile(target), passwd);
+        EXPECT_TRUE(Contains(capture.lines(), "DEBUG: Failed to open file log '" + kClientLog +
+                                                  "': Refer to errno for details"));
+        if (reader >= 0)
+            close(reader);
+    }
+    unlink(kClientLog.c_str());
 }
 
 TEST_F(TrailsendTest, RefusedHandshakeFails)

@@ -6,6 +6,7 @@
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -150,6 +151,20 @@ TEST_F(ClientLogTest, FileLineCarriesDateIdentPidLevelAndText)
 TEST_F(ClientLogTest, UnusableDestinationsFallBackToPlainSyslogWithTheirFailureLine)
 {
     const std::string missing = dir.file("missing.log");
+    // Whoever can write the log folder must not choose what the log appends
+    // to, nor make it wait: a link planted in place of the log, a second name
+    // of another file, a FIFO with or without a reader, a device.
+    const std::string target = dir.write("passwd", "root:x:0:0::/root:/bin/sh\n");
+    const std::string symlinked = dir.file("symlinked.log");
+    const std::string hardLinked = dir.file("hard-linked.log");
+    const std::string fifo = dir.file("fifo.log");
+    const std::string readerlessFifo = dir.file("readerless-fifo.log");
+    ASSERT_EQ(symlink(target.c_str(), symlinked.c_str()), 0);
+    ASSERT_EQ(link(target.c_str(), hardLinked.c_str()), 0);
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    ASSERT_EQ(mkfifo(readerlessFifo.c_str(), 0600), 0);
+    const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
     const struct {
         std::string destination;
         int priority;
@@ -163,6 +178,14 @@ TEST_F(ClientLogTest, UnusableDestinationsFallBackToPlainSyslogWithTheirFailureL
          "DEBUG: Failed to open file log '" + missing + "': Refer to errno for details"},
         {"file  /tmp/x", LOG_DEBUG,
          "DEBUG: Failed to open file log ' /tmp/x': An absolute pathname was not given"},
+        {"file " + symlinked, LOG_DEBUG,
+         "DEBUG: Failed to open file log '" + symlinked + "': Refer to errno for details"},
+        {"file " + hardLinked, LOG_DEBUG,
+         "DEBUG: Failed to open file log '" + hardLinked + "': Refer to errno for details"},
+        {"file " + fifo, LOG_DEBUG, "DEBUG: Failed to open file log '" + fifo + "': Refer to errno for details"},
+        {"file " + readerlessFifo, LOG_DEBUG,
+         "DEBUG: Failed to open file log '" + readerlessFifo + "': Refer to errno for details"},
+        {"file /dev/null", LOG_DEBUG, "DEBUG: Failed to open file log '/dev/null': Refer to errno for details"},
         {"FILE /tmp/x", LOG_ERR,
          "ERROR: Illegal value for log destination 'FILE /tmp/x': Illegal syslog facility name"},
         {"Syslog", LOG_ERR,
@@ -192,6 +215,10 @@ TEST_F(ClientLogTest, UnusableDestinationsFallBackToPlainSyslogWithTheirFailureL
     }
     struct stat st;
     EXPECT_NE(stat(missing.c_str(), &st), 0) << "the log must never create its file";
+    EXPECT_EQ(ReadFile(target), "root:x:0:0::/root:/bin/sh\n");
+    char byte;
+    EXPECT_LE(read(reader, &byte, 1), 0) << "nothing reached the FIFO";
+    close(reader);
 }
 
 TEST_F(ClientLogTest, SyslogAndNullDestinationsAreQuietPlainSyslog)
@@ -319,10 +346,16 @@ TEST_F(ClientLogTest, DisabledLevelIsNeitherFormattedNorEvaluated)
 
 TEST_F(ClientLogTest, FailedFileWriteReportsErrno)
 {
-    LogPtr log = MakeLog("file /dev/full", CLIENT_LOG_TRACE);
+    LogPtr log = MakeLog(("file " + LogFile()).c_str(), CLIENT_LOG_TRACE);
     ASSERT_EQ(ConfigureEmergencyLog(log.get()), 0);
     ASSERT_EQ(log->emergency->kind, EMERGENCY_LOG_FILE);
+    // The log's descriptor now reads a file: every write fails.
+    const int readOnly = open(dir.write("read-only", "").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(dup3(readOnly, log->emergency->descriptor, O_CLOEXEC), 0);
+    close(readOnly);
+    errno = 0;
     EXPECT_EQ(ClientLogPrint(log.get(), CLIENT_LOG_ERROR, "unit", 1, "Op", "lost"), ELOG_ERRNO);
+    EXPECT_EQ(errno, EBADF);
 }
 
 TEST_F(ClientLogTest, EmergencyThresholdFollowsTheLogAndFiltersLines)
