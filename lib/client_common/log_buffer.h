@@ -157,8 +157,9 @@ int ConnectAndSend(ClientLog *log);
  * MsgStatus of the read that failed. */
 int ReplayToEmergencyLog(ClientLog *log, struct ClientMsg *message);
 
-/* Writes one line when the level passes the emergency log's own threshold.
- * 0, or ELOG_ERRNO on a failed write (errno tells why). A null log writes
+/* Writes one line when the level passes the emergency log's own threshold;
+ * in a file line every byte below 0x20 and 0x7f of the ident and the text is
+ * written as "\xNN". 0, or ELOG_ERRNO on a failed write (errno tells why). A null log writes
  * nothing and returns 0. */
 int EmergencyLogWrite(EmergencyLog *emergency, uint32_t level, const char *format, ...)
     __attribute__((format(printf, 3, 4)));

@@ -490,6 +490,22 @@ TEST_F(TrailsendTest, ClientLogThatIsNoPlainFileFallsBackToSyslog)
     unlink(kClientLog.c_str());
 }
 
+// A line feed in a text reaches the client log file escaped, inside its own
+// line. Forwarding fails here (the daemon shuts its reading side), so the
+// lines land in the file.
+TEST_F(TrailsendTest, ALineFeedInATextCannotForgeAClientLogLine)
+{
+    testsupport::WriteFile(CLIENT_CONFIG_PATH, "log.audittrail: debug\n");
+    testsupport::WriteFile(kClientLog, "");
+    const std::string forged = "Dec 06 17:51:59 trailsend[1] ERROR: forged";
+    StubDaemon daemon(DAEMON_SOCKET_PATH, {"--shutdown-read"});
+    EXPECT_EQ(run({"200", "x\n" + forged, ""}).exitStatus, 1);
+    daemon.stop();
+    const std::string log = testsupport::ReadFile(kClientLog);
+    EXPECT_NE(log.find("] DEBUG: UTF8STRING: x\\x0a" + forged + "\n"), std::string::npos) << log;
+    EXPECT_EQ(log.find("\n" + forged), std::string::npos) << log;
+}
+
 TEST_F(TrailsendTest, RefusedHandshakeFails)
 {
     const auto requests = runAndReceive({"200", "x", ""}, 1, {}, {"--handshake-answer", "2"});
