@@ -310,6 +310,9 @@ TEST_F(TrailsendTest, ResolvesTargetsFromTheConfiguration)
          "log.audittrail: debug\naudittrail.targets: 0\n"
          "audittrail.Norvalex_Suite.Norvalex_Commands.overrides: 1\n",
          false, "The final targets setting of Norvalex Suite/Norvalex Commands is 0."},
+        {"unreadable global targets count as absent",
+         "log.audittrail: debug\naudittrail.targets: file:/nonexistent/targets\n", true,
+         "The setting audittrail.targets cannot be read, using its default 2."},
         {"keys spelt with spaces are not the component's",
          "log.audittrail: debug\naudittrail.targets: 0\n"
          "audittrail.Norvalex Suite.Norvalex Commands.overrides: 1\n"
