@@ -509,6 +509,45 @@ TEST_F(TrailsendTest, ALineFeedInATextCannotForgeAClientLogLine)
     EXPECT_EQ(log.find("\n" + forged), std::string::npos) << log;
 }
 
+// Started with its standard descriptors closed, a command puts /dev/null
+// there before it opens anything, so its socket cannot take their place. A
+// daemon that never answers the handshake holds it while the test looks; the
+// time-out then ends the run.
+TEST_F(TrailsendTest, ClosedStandardDescriptorsGetDevNull)
+{
+    testsupport::WriteFile(CLIENT_CONFIG_PATH, "lrpc.timeout: 2\n");
+    const struct {
+        std::string program;
+        int exitStatus;
+    } cases[] = {
+        {testsupport::TwinPath(), 1},
+        {std::string(TRAILSEND_BUILD_DIR) + "/twin/trailsend-check", 3},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.program);
+        StubDaemon daemon(DAEMON_SOCKET_PATH, {"--no-handshake-answer"});
+        ChildProgram child({"/bin/sh", "-c", "exec \"$0\" 200 x '' <&- >&- 2>&-", c.program});
+        const std::string descriptors = "/proc/" + std::to_string(child.pid()) + "/fd/";
+        auto target = [&](int fd) {
+            char link[256];
+            const ssize_t length = readlink((descriptors + std::to_string(fd)).c_str(), link, sizeof link);
+            return length > 0 ? std::string(link, static_cast<size_t>(length)) : std::string();
+        };
+        int socketDescriptor = -1;
+        for (int round = 0; round < 400 && socketDescriptor < 0; round++) {
+            for (int fd = 0; fd < 16 && socketDescriptor < 0; fd++)
+                if (target(fd).rfind("socket:", 0) == 0)
+                    socketDescriptor = fd;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        ASSERT_GE(socketDescriptor, 0) << "no session was opened";
+        EXPECT_GT(socketDescriptor, 2);
+        for (int fd = 0; fd <= 2; fd++)
+            EXPECT_EQ(target(fd), "/dev/null") << fd;
+        EXPECT_EQ(child.wait().exitStatus, c.exitStatus);
+    }
+}
+
 TEST_F(TrailsendTest, RefusedHandshakeFails)
 {
     const auto requests = runAndReceive({"200", "x", ""}, 1, {}, {"--handshake-answer", "2"});
