@@ -416,10 +416,8 @@ TEST(ClientPropsPrivileged, ReferencesReadNoEnvironmentInASetUserIdProcess)
         {privileged, "secure=1 value=[from-table]\n"},
     };
     for (const auto &c : cases) {
-        // The leak checker cannot inspect a set-user-ID process.
-        const testsupport::ChildResult result = testsupport::RunProgram(
-            {c.program, config, "k"}, {{"TRAILSEND_PROBE_VARIABLE", "from-environment"},
-                                       {"ASAN_OPTIONS", "verify_asan_link_order=0:detect_leaks=0"}});
+        const testsupport::ChildResult result =
+            testsupport::RunProgram({c.program, config, "k"}, {{"TRAILSEND_PROBE_VARIABLE", "from-environment"}});
         EXPECT_EQ(result.exitStatus, 0) << result.output;
         EXPECT_EQ(result.output, c.output);
     }
