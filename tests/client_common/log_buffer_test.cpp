@@ -152,20 +152,6 @@ TEST_F(ClientLogTest, FileLineCarriesDateIdentPidLevelAndText)
 TEST_F(ClientLogTest, UnusableDestinationsFallBackToPlainSyslogWithTheirFailureLine)
 {
     const std::string missing = dir.file("missing.log");
-    // Whoever can write the log folder must not choose what the log appends
-    // to, nor make it wait: a link planted in place of the log, a second name
-    // of another file, a FIFO with or without a reader, a device.
-    const std::string target = dir.write("passwd", "root:x:0:0::/root:/bin/sh\n");
-    const std::string symlinked = dir.file("symlinked.log");
-    const std::string hardLinked = dir.file("hard-linked.log");
-    const std::string fifo = dir.file("fifo.log");
-    const std::string readerlessFifo = dir.file("readerless-fifo.log");
-    ASSERT_EQ(symlink(target.c_str(), symlinked.c_str()), 0);
-    ASSERT_EQ(link(target.c_str(), hardLinked.c_str()), 0);
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    ASSERT_EQ(mkfifo(readerlessFifo.c_str(), 0600), 0);
-    const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    ASSERT_GE(reader, 0);
     const struct {
         std::string destination;
         int priority;
@@ -179,13 +165,7 @@ TEST_F(ClientLogTest, UnusableDestinationsFallBackToPlainSyslogWithTheirFailureL
          "DEBUG: Failed to open file log '" + missing + "': Refer to errno for details"},
         {"file  /tmp/x", LOG_DEBUG,
          "DEBUG: Failed to open file log ' /tmp/x': An absolute pathname was not given"},
-        {"file " + symlinked, LOG_DEBUG,
-         "DEBUG: Failed to open file log '" + symlinked + "': Refer to errno for details"},
-        {"file " + hardLinked, LOG_DEBUG,
-         "DEBUG: Failed to open file log '" + hardLinked + "': Refer to errno for details"},
-        {"file " + fifo, LOG_DEBUG, "DEBUG: Failed to open file log '" + fifo + "': Refer to errno for details"},
-        {"file " + readerlessFifo, LOG_DEBUG,
-         "DEBUG: Failed to open file log '" + readerlessFifo + "': Refer to errno for details"},
+        // Only a regular file is written (links and FIFOs: trailsend_test).
         {"file /dev/null", LOG_DEBUG, "DEBUG: Failed to open file log '/dev/null': Refer to errno for details"},
         {"FILE /tmp/x", LOG_ERR,
          "ERROR: Illegal value for log destination 'FILE /tmp/x': Illegal syslog facility name"},
@@ -216,10 +196,6 @@ TEST_F(ClientLogTest, UnusableDestinationsFallBackToPlainSyslogWithTheirFailureL
     }
     struct stat st;
     EXPECT_NE(stat(missing.c_str(), &st), 0) << "the log must never create its file";
-    EXPECT_EQ(ReadFile(target), "root:x:0:0::/root:/bin/sh\n");
-    char byte;
-    EXPECT_LE(read(reader, &byte, 1), 0) << "nothing reached the FIFO";
-    close(reader);
 }
 
 TEST_F(ClientLogTest, SyslogAndNullDestinationsAreQuietPlainSyslog)
@@ -314,13 +290,11 @@ TEST_F(ClientLogTest, LongTextIsCutTo509InAFileLineAnd510ForSyslog)
 // escape. Lines for syslog and the daemon keep the text as it is.
 TEST_F(ClientLogTest, ControlBytesAreEscapedInFileLinesOnly)
 {
-    const std::string forged = "x\nDec 06 17:51:59 trailsend[1] ERROR: forged";
     const struct {
         std::string text;
         std::string fileText;
     } cases[] = {
-        {forged, "x\\x0aDec 06 17:51:59 trailsend[1] ERROR: forged"},
-        {"\t\r\x01\x1f\x7f \x20~", "\\x09\\x0d\\x01\\x1f\\x7f  ~"},
+        {"a\nb\t\r\x01\x1f\x7f \x20~", "a\\x0ab\\x09\\x0d\\x01\\x1f\\x7f  ~"},
         {"t\xc3\xa9 \x80\xff", "t\xc3\xa9 \x80\xff"},
         // 509 line feeds escape to 2036 bytes: the line stops at the last
         // whole escape that fits in 1020 bytes with its line feed.
