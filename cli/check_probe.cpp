@@ -161,8 +161,9 @@ std::string DescribeOpenFailure(int status, int error, const std::string &path, 
     }
 }
 
-// Connect, handshake and credentials, as the sender opens its session but
-// bounded by the configured time-out; then the session is closed unused.
+// Connect, handshake and credentials, as the sender opens its session (the
+// handshake bounded by the configured time-out); then the session is closed
+// unused.
 void CheckDaemon(const std::string &socketPath, const MsgTypeTable *table, int timeout, DaemonFinding &daemon)
 {
     daemon.socketPath = socketPath;

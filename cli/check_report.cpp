@@ -162,10 +162,15 @@ std::string SettingSourceText(const SettingFinding &setting)
         return setting.valueKey.empty() ? "file" : "file, key " + setting.valueKey;
     case CLIENT_PROPERTY_INVALID:
         return "default: the file's value " + Quoted(setting.fileValue) + " is not valid";
-    case CLIENT_PROPERTY_FAILED:
-        if (setting.referenceStatus != 0)
-            return Format("the file's value cannot be read: %s", PropertyStatusText(setting.referenceStatus));
-        return "the file's value cannot be read";
+    case CLIENT_PROPERTY_FAILED: {
+        // The sender takes a setting it cannot read as absent; only a
+        // destination it cannot read leaves no destination at all.
+        const std::string why = setting.referenceStatus != 0
+                                    ? Format("the file's value cannot be read: %s",
+                                             PropertyStatusText(setting.referenceStatus))
+                                    : std::string("the file's value cannot be read");
+        return setting.hasValue ? "default: " + why : why;
+    }
     default:
         return "default";
     }

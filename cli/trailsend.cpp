@@ -6,6 +6,7 @@
 // framework logger are its only reports.
 #include "client_common/at_proxy_lrpc2.h"
 #include "hlx/logger.h"
+#include "standard_descriptors.h"
 #include "trailsend_event.h"
 
 #include <unistd.h>
@@ -32,6 +33,7 @@ void LogError(const hlx::LoggerPtr &logger, const char *message) { LogError(logg
 
 int main(int argc, char **argv)
 {
+    OpenClosedStandardDescriptors();
     hlx::LoggerPtr logger = hlx::Logger::getLogger("qra.cli.trailsend");
 
     if (argc != 4) {

@@ -6,6 +6,7 @@
 // asked to, and like trailsend reads only the installed paths.
 #include "check_probe.h"
 #include "check_report.h"
+#include "standard_descriptors.h"
 #include "trailsend_event.h"
 
 #include <getopt.h>
@@ -79,6 +80,7 @@ std::string OffendingOption(char **argv)
 
 int main(int argc, char **argv)
 {
+    OpenClosedStandardDescriptors();
     static const struct option options[] = {
         {"json", no_argument, nullptr, OPT_JSON},
         {"send", no_argument, nullptr, OPT_SEND},

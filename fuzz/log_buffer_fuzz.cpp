@@ -2,7 +2,8 @@
 // client log: destination parsing and the facility lookup, the fall-back to
 // plain syslog with its failure lines, the file and syslog line formats, the
 // forwarding failure path (the socket never exists) and the replay of pending
-// entries at close.
+// entries at close. What reaches the log file must be whole lines of at most
+// 1020 bytes without a control byte but their line feed.
 //
 // Input: byte 0 threshold, byte 1 level, byte 2 choice of the file target,
 // then the destination text up to the first '\n', then the line.
@@ -67,12 +68,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // An absolute file destination would append to whatever file the input
     // names: point it into the scratch folder instead (an existing log file or
     // a missing one), keeping relative and odd paths as they are.
+    std::string logFile;
     if (destination.compare(0, 6, "file /") == 0) {
         std::string path = Scratch() + (fileChoice & 1 ? "/client.log" : "/missing/client.log");
         if (fileChoice & 1) {
             int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
             if (fd >= 0)
                 close(fd);
+            logFile = path;
         }
         destination = "file " + path;
     }
@@ -94,5 +97,30 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
     EmergencyLogSetLevel(log->emergency, level);
     ClientLogClose(log);
+
+    if (!logFile.empty()) {
+        std::string content;
+        int fd = open(logFile.c_str(), O_RDONLY | O_CLOEXEC);
+        char chunk[4096];
+        ssize_t got;
+        while (fd >= 0 && (got = read(fd, chunk, sizeof chunk)) > 0)
+            content.append(chunk, static_cast<size_t>(got));
+        if (fd >= 0)
+            close(fd);
+        if (!content.empty() && content.back() != '\n')
+            abort();
+        size_t lineLength = 0;
+        for (unsigned char c : content) {
+            if (c == '\n') {
+                if (lineLength + 1 > 1020)
+                    abort();
+                lineLength = 0;
+            } else if (c < 0x20 || c == 0x7f) {
+                abort();
+            } else {
+                lineLength++;
+            }
+        }
+    }
     return 0;
 }

@@ -203,15 +203,30 @@ int SendRequest(ClientContext *context, ClientMsg *message)
     return 1;
 }
 
+// Reads one targets setting. A value that cannot be evaluated (a "file:/"
+// reference that is missing or unsafe) reads as 0, which would turn auditing
+// off: it counts as absent instead, and its origin says so whether or not the
+// origins are described.
+int TargetsSetting(ClientContext *context, const char *key, int defaultValue, int *origin, bool describe)
+{
+    const int value = ClientGetPropertyInt(context, key, defaultValue);
+    // Only a 0 can come from a failed evaluation: the entry is asked then.
+    if (value == 0 && ClientPropertyOrigin(context, key, nullptr) == CLIENT_PROPERTY_FAILED) {
+        *origin = CLIENT_PROPERTY_FAILED;
+        return defaultValue;
+    }
+    *origin = describe ? ClientPropertyOrigin(context, key, nullptr) : 0;
+    return value;
+}
+
 // Reads the three settings and combines them. Their origins and the reason
 // cost look-ups and formatting that the sender needs only for its DEBUG
-// lines: they are filled in only when `describe` is set (else origins 0 and
-// an empty reason).
+// lines: they are filled in only when `describe` is set (else origins 0, but
+// for settings that could not be read, and an empty reason).
 int ResolveTargets(ClientContext *context, const char *productName, const char *categoryName,
                    AuditTrailTargets *targets, bool describe)
 {
-    targets->global = ClientGetPropertyInt(context, AUDIT_TRAIL_TARGETS_KEY, 2);
-    targets->globalOrigin = describe ? ClientPropertyOrigin(context, AUDIT_TRAIL_TARGETS_KEY, nullptr) : 0;
+    targets->global = TargetsSetting(context, AUDIT_TRAIL_TARGETS_KEY, 2, &targets->globalOrigin, describe);
 
     snprintf(targets->component, sizeof targets->component, "%s.%s", productName, categoryName);
     for (char *c = targets->component; *c; ++c)
@@ -219,10 +234,9 @@ int ResolveTargets(ClientContext *context, const char *productName, const char *
             *c = '_';
     snprintf(targets->overridesKey, sizeof targets->overridesKey, "audittrail.%s.overrides", targets->component);
     snprintf(targets->targetsKey, sizeof targets->targetsKey, "audittrail.%s.targets", targets->component);
-    targets->overrides = ClientGetPropertyInt(context, targets->overridesKey, 0);
-    targets->overridesOrigin = describe ? ClientPropertyOrigin(context, targets->overridesKey, nullptr) : 0;
-    targets->componentTargets = ClientGetPropertyInt(context, targets->targetsKey, -1);
-    targets->componentTargetsOrigin = describe ? ClientPropertyOrigin(context, targets->targetsKey, nullptr) : 0;
+    targets->overrides = TargetsSetting(context, targets->overridesKey, 0, &targets->overridesOrigin, describe);
+    targets->componentTargets =
+        TargetsSetting(context, targets->targetsKey, -1, &targets->componentTargetsOrigin, describe);
     targets->reason[0] = '\0';
 
     if (targets->componentTargets == -1) {
@@ -285,6 +299,19 @@ int GetComponentAuditTrailTargets(ClientContext *context, const char *productNam
         return 0;
     AuditTrailTargets targets;
     ResolveTargets(context, productName, categoryName, &targets, ClientLogEnabled(context->log, CLIENT_LOG_DEBUG));
+    const struct {
+        const char *key;
+        int value;
+        int origin;
+    } settings[] = {
+        {AUDIT_TRAIL_TARGETS_KEY, targets.global, targets.globalOrigin},
+        {targets.overridesKey, targets.overrides, targets.overridesOrigin},
+        {targets.targetsKey, targets.componentTargets, targets.componentTargetsOrigin},
+    };
+    for (const auto &setting : settings)
+        if (setting.origin == CLIENT_PROPERTY_FAILED)
+            AT_LOG(context, CLIENT_LOG_DEBUG, kOperation, "The setting %s cannot be read, using its default %d.",
+                   setting.key, setting.value);
     if (targets.componentTargets == -1)
         AT_LOG(context, CLIENT_LOG_DEBUG, kOperation, "%s", targets.reason);
     AT_LOG(context, CLIENT_LOG_DEBUG, kOperation, "The final targets setting of %s/%s is %d.", productName,

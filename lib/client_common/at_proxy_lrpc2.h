@@ -128,7 +128,9 @@ struct ClientMsg *BuildATProxySetAuditTrailEvent(struct ClientContext *context, 
 #define AUDIT_TRAIL_KEY_SIZE 256
 
 /* How the targets of a product and category were found. The origins are
- * ClientPropertyOriginKind values (client_props_access.h). */
+ * ClientPropertyOriginKind values (client_props_access.h). A setting whose
+ * value cannot be evaluated counts as absent: it has its default, with the
+ * origin CLIENT_PROPERTY_FAILED. */
 typedef struct AuditTrailTargets {
     int global;                               /* AUDIT_TRAIL_TARGETS_KEY, default 2 */
     int globalOrigin;
@@ -152,7 +154,8 @@ int ResolveAuditTrailTargets(struct ClientContext *context, const char *productN
 
 /* The audit targets configured for a product and category: the global
  * "audittrail.targets" (default 2) with the bits selected by the component's
- * overrides taken from its own targets. Zero means nothing is sent. */
+ * overrides taken from its own targets. Zero means nothing is sent. A setting
+ * that cannot be read has its default, and a DEBUG line says so. */
 int GetComponentAuditTrailTargets(struct ClientContext *context, const char *productName,
                                   const char *categoryName);
 

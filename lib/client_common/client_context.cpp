@@ -162,13 +162,18 @@ int InitClientContext(ClientContext *context, ClientPropertyTable *configuration
 
     const char *socketPath = SocketPath(context);
     int configuredTimeout = ClientGetPropertyTime(context, kTimeoutKey, 's', kDefaultTimeout);
-    context->timeout = configuredTimeout < 0 ? kDefaultTimeout : configuredTimeout;
+    // A value that cannot be evaluated reads as 0, which would mean waiting
+    // without limit: only a value the administrator wrote may lift the bound.
+    const bool unreadable =
+        configuredTimeout == 0 && ClientPropertyOrigin(context, kTimeoutKey, nullptr) == CLIENT_PROPERTY_FAILED;
+    const bool illegal = configuredTimeout < 0 || unreadable;
+    context->timeout = illegal ? kDefaultTimeout : configuredTimeout;
 
     context->messageTable = GetMessageTable();
     const char *processName = GetClientProcessName(context);
     context->log = ClientLogCreate(processName != nullptr ? processName : "unknown", destination, level, socketPath,
                                    context->timeout, context->messageTable);
-    if (configuredTimeout < 0)
+    if (illegal)
         CLIENT_LOG(context->log, CLIENT_LOG_DEBUG, kUnit, kOperation,
                    "Illegal value for property %s: %d -- value must be non-negative. Using %d", kTimeoutKey,
                    configuredTimeout, kDefaultTimeout);
@@ -192,8 +197,9 @@ int OpenLRPC2Session(ClientContext *context)
 
     const char *path = SocketPath(context);
     int status = 0;
-    // The connect handshake waits without limit (time-out 0).
-    context->session = SessionOpen(path, context->messageTable, 0, &status);
+    // The handshake is bounded like every other wait of the context: a daemon
+    // that accepts and never answers must not hold the caller for good.
+    context->session = SessionOpen(path, context->messageTable, context->timeout, &status);
     if (context->session == nullptr) {
         int error = errno;
         CLIENT_LOG(context->log, CLIENT_LOG_DEBUG, kUnit, kOperation,

@@ -77,7 +77,8 @@ typedef struct ClientContext {
  * ascending byte order). The log destination and level come from their keys
  * (the level key falls back to shorter dotted keys: "log.audittrail", then
  * "log"), else from the defaults; levelDefault must not be null. A file that
- * cannot be read leaves the context on the defaults.
+ * cannot be read leaves the context on the defaults. A time-out that is
+ * negative or cannot be evaluated is replaced by the default, 300 seconds.
  * Returns 1 when the context is complete, 0 when the context is null or its
  * cleanup list or client log could not be created (the context must still
  * be released).
@@ -94,7 +95,8 @@ int InitClientContext(ClientContext *context, struct ClientPropertyTable *config
 const char *GetClientLogLevelName(ClientContext *context, const char *levelKey, const char *levelDefault,
                                   size_t *keyLength);
 
-/* Connects the context to the daemon's socket. 1 connected, 0 failed. */
+/* Connects the context to the daemon's socket, the handshake bounded by the
+ * context's time-out. 1 connected, 0 failed. */
 int OpenLRPC2Session(ClientContext *context);
 
 /* 1 when the environment variable QMC_OVERRIDE_MODE is exactly "1", else 0. */

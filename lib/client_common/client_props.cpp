@@ -483,7 +483,9 @@ const char *ResolveVariable(ClientPropertyTable *table, const char *name, int *s
         if (value != nullptr || *status != 0)
             return value;
     }
-    const char *value = getenv(name);
+    // A set-user-ID, set-group-ID or capability-raised run reads no
+    // environment here: its caller must not steer the configuration it trusts.
+    const char *value = secure_getenv(name);
     if (value != nullptr || table == nullptr)
         return value;
     ClientProperty *entry = FindClientProperty(table, name);

@@ -5,8 +5,10 @@
  * beginning with one of the prefixes the caller asks for. Values are stored
  * as written and evaluated lazily on first access: variables ($NAME: the
  * built-in JOINNAME, SITE, DOMAIN and ZONE, environment variables, other
- * entries), escapes, trailing white space, and "file:/" references whose
- * value is a list read from a root-owned file that others cannot write.
+ * entries; a process running with raised privileges, AT_SECURE, reads no
+ * environment variables), escapes, trailing white space, and "file:/"
+ * references whose value is a list read from a root-owned file that others
+ * cannot write.
  *
  * File syntax, one entry a line:
  *   '#' or '!' as the first byte of a line starts a comment;

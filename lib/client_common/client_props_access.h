@@ -58,7 +58,8 @@ enum ClientPropertyOriginKind {
     CLIENT_PROPERTY_DEFAULT = 0, /* no entry: the caller's default */
     CLIENT_PROPERTY_FILE = 1,    /* the entry's value */
     CLIENT_PROPERTY_INVALID = 2, /* an entry whose value does not convert: the default */
-    CLIENT_PROPERTY_FAILED = 3   /* an entry that could not be evaluated: 0, null or not a member */
+    CLIENT_PROPERTY_FAILED = 3   /* an entry that could not be evaluated: 0, null or not a member
+                                  * (the context and the sender then take their default) */
 };
 
 /* The origin of the value the last accessor call returned for key; ask after

@@ -11,6 +11,8 @@
  * writes an entry; ReplayToEmergencyLog below reads them back.
  *
  * Emergency file lines:  "<Mon dd hh:mm:ss> <ident>[<pid>] <LEVEL>: <text>\n"
+ *                        with every byte below 0x20 and 0x7f of ident and
+ *                        text written as "\xNN" (two lower-case hex digits)
  * Emergency syslog text: "<LEVEL>: <text>" at the priority of the level.
  */
 #include "client_common/log_buffer.h"
@@ -27,6 +29,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
+#include <sys/stat.h>
 #include <syslog.h>
 #include <time.h>
 #include <unistd.h>
@@ -39,9 +42,12 @@ const char kUnit[] = "log_buffer";
 /* A forwarded or emergency line keeps at most 510 characters of text. */
 const size_t LINE_TEXT_SIZE = 511;
 /* A file line keeps 509 characters of text and is at most 1020 characters
- * long with its date, ident, pid and level. */
+ * long with its date, ident, pid, level and closing line feed. */
 const size_t FILE_TEXT_SIZE = 510;
 const size_t FILE_LINE_SIZE = 1021;
+/* A regular file never makes a write wait. The bound is there only so that
+ * the write loop leaves the descriptor's non-blocking mode alone. */
+const int FILE_WRITE_TIMEOUT = 5;
 
 /* The emergency file line's ident when the log has none; the spelling is the
  * one readers of existing client log files know. */
@@ -139,22 +145,31 @@ void ReleaseEmergencyLog(EmergencyLog *emergency)
 
 /* The file must exist already: the log never creates it, and it must be an
  * absolute path so that the destination does not depend on the caller's
- * working directory. */
+ * working directory.
+ *
+ * The log folder may be writable by others, and the client may run as root.
+ * So only a regular file with exactly one name is written: not a link
+ * planted in place of the log (O_NOFOLLOW), not a second name of some other
+ * file, not a FIFO or device that could block the client or end it with
+ * SIGPIPE. The open itself is non-blocking for the same reason, and the
+ * descriptor stays so: a regular file never blocks. */
 int OpenFileEmergencyLog(const char *ident, const char *path, EmergencyLog **result)
 {
     *result = nullptr;
     if (path[0] != '/')
         return ELOG_NOT_ABSOLUTE;
-    /* O_NONBLOCK only for the open itself: a FIFO without a reader would
-     * otherwise block the client for good. */
-    int fd = open(path, O_WRONLY | O_APPEND | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+    int fd = open(path, O_WRONLY | O_APPEND | O_NOCTTY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
     if (fd < 0)
         return ELOG_ERRNO;
-    int flags = fcntl(fd, F_GETFL);
-    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) < 0) {
-        int saved = errno;
+    struct stat info;
+    int refused = 0;
+    if (fstat(fd, &info) != 0)
+        refused = errno;
+    else if (!S_ISREG(info.st_mode) || info.st_nlink != 1)
+        refused = EINVAL;
+    if (refused != 0) {
         close(fd);
-        errno = saved;
+        errno = refused;
         return ELOG_ERRNO;
     }
     EmergencyLog *emergency = NewEmergencyLog(EMERGENCY_LOG_FILE, ident, fd);
@@ -164,6 +179,30 @@ int OpenFileEmergencyLog(const char *ident, const char *path, EmergencyLog **res
     }
     *result = emergency;
     return 0;
+}
+
+/* Appends text to a file line, each byte below 0x20 and the byte 0x7f as
+ * "\xNN": a text that holds a line feed (an argument of the caller, a
+ * session id) must not end its line and start one of its own choosing. Stops
+ * before the first character or escape that would take the line past limit
+ * bytes, so that an escape is never cut in half; false when it stopped. */
+bool AppendEscaped(char *line, size_t *length, size_t limit, const char *text)
+{
+    static const char digits[] = "0123456789abcdef";
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text); *p != '\0'; ++p) {
+        const bool control = *p < 0x20 || *p == 0x7f;
+        if (limit - *length < (control ? 4u : 1u))
+            return false;
+        if (control) {
+            line[(*length)++] = '\\';
+            line[(*length)++] = 'x';
+            line[(*length)++] = digits[*p >> 4];
+            line[(*length)++] = digits[*p & 0xf];
+        } else {
+            line[(*length)++] = static_cast<char>(*p);
+        }
+    }
+    return true;
 }
 
 int EmergencyLogWriteV(EmergencyLog *emergency, uint32_t level, const char *format, va_list args)
@@ -182,21 +221,24 @@ int EmergencyLogWriteV(EmergencyLog *emergency, uint32_t level, const char *form
         if (!localtime_r(&now, &local) || strftime(date, sizeof date, "%b %d %T", &local) == 0)
             date[0] = '\0';
 
+        char process[32];
+        snprintf(process, sizeof process, "[%d] ", static_cast<int>(getpid()));
+
+        /* The line is cut where its next character or escape would pass the
+         * limit (only a very long ident, or a text full of control bytes,
+         * makes it that long); a cut line still ends the line, so the next
+         * one starts on a line of its own. */
         char line[FILE_LINE_SIZE];
-        int length = snprintf(line, sizeof line, "%s %s[%d] %s: %s\n", date,
-                              emergency->ident ? emergency->ident : UNKNOWN_IDENT, static_cast<int>(getpid()),
-                              LevelName(level), message);
-        if (length < 0)
-            return ELOG_ERRNO;
-        /* A cut line (only a very long ident can make one) still ends the
-         * line, so the next one starts on a line of its own. */
-        if (static_cast<size_t>(length) >= sizeof line) {
-            length = static_cast<int>(sizeof line) - 1;
-            line[length - 1] = '\n';
-        }
-        /* Plain write on the file (no time-out: it is blocking), through the
-         * library's one write-all loop. */
-        int status = SendAll(emergency->descriptor, line, static_cast<size_t>(length), 0, 0);
+        const size_t limit = sizeof line - 2;
+        size_t length = 0;
+        const char *const pieces[] = {date, " ", emergency->ident ? emergency->ident : UNKNOWN_IDENT,
+                                      process, LevelName(level), ": ", message};
+        for (const char *piece : pieces)
+            if (!AppendEscaped(line, &length, limit, piece))
+                break;
+        line[length++] = '\n';
+        /* Plain write on the file, through the library's one write-all loop. */
+        int status = SendAll(emergency->descriptor, line, length, FILE_WRITE_TIMEOUT, 0);
         return status == LRPC2_OK ? 0 : ELOG_ERRNO;
     }
 

@@ -140,7 +140,9 @@ void ClientLogDiscard(ClientLog *log);
 
 /* Creates the emergency log once from the destination text, falling back to
  * plain syslog (with a failure line written to it) when the destination is
- * unusable. 0 when the log has an emergency log afterwards; ELOG_OUT_OF_MEMORY
+ * unusable. A file destination is usable when it exists and is a regular
+ * file with exactly one link, named without a symbolic link as its last
+ * component. 0 when the log has an emergency log afterwards; ELOG_OUT_OF_MEMORY
  * when not even plain syslog could be set up. A null log gives 0. */
 int ConfigureEmergencyLog(ClientLog *log);
 
@@ -155,8 +157,9 @@ int ConnectAndSend(ClientLog *log);
  * MsgStatus of the read that failed. */
 int ReplayToEmergencyLog(ClientLog *log, struct ClientMsg *message);
 
-/* Writes one line when the level passes the emergency log's own threshold.
- * 0, or ELOG_ERRNO on a failed write (errno tells why). A null log writes
+/* Writes one line when the level passes the emergency log's own threshold;
+ * in a file line every byte below 0x20 and 0x7f of the ident and the text is
+ * written as "\xNN". 0, or ELOG_ERRNO on a failed write (errno tells why). A null log writes
  * nothing and returns 0. */
 int EmergencyLogWrite(EmergencyLog *emergency, uint32_t level, const char *format, ...)
     __attribute__((format(printf, 3, 4)));

@@ -25,6 +25,60 @@ enum Direction { SENDING, RECEIVING };
 // First allocation for a reply body; larger replies grow by doubling.
 const size_t REPLY_FIRST_BLOCK = 64 * 1024;
 
+// A daemon that goes on challenging is broken or hostile: without a bound on
+// the challenges answered in one transaction it would hold the client in a
+// loop of round trips that no time-out ends.
+const int MAX_CHALLENGES = LRPC2_MAX_CHALLENGES;
+
+// Deadlines are points on the monotonic clock in milliseconds; kNoDeadline
+// waits without limit.
+const int64_t kNoDeadline = -1;
+
+int64_t NowMilliseconds()
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// The deadline of a wait of `timeout` seconds from now; 0 or less: none.
+int64_t DeadlineAfter(int timeout)
+{
+    return timeout > 0 ? NowMilliseconds() + static_cast<int64_t>(timeout) * 1000 : kNoDeadline;
+}
+
+// WaitReady with a deadline in place of a time-out.
+int WaitReadyUntil(int fd, int64_t deadline, int events)
+{
+    struct pollfd entry;
+    entry.fd = fd;
+    entry.events = static_cast<short>(events);
+    entry.revents = 0;
+
+    // A signal does not extend the wait: each retry polls for what is left.
+    int result;
+    for (;;) {
+        int wait = -1;
+        if (deadline != kNoDeadline) {
+            int64_t left = deadline - NowMilliseconds();
+            wait = left <= 0 ? 0 : left > INT_MAX ? INT_MAX : static_cast<int>(left);
+        }
+        result = poll(&entry, 1, wait);
+        if (result >= 0 || errno != EINTR)
+            break;
+    }
+    if (result == 0)
+        return 0;
+    if (result < 0)
+        return -1;
+    if (result != 1 || (entry.revents & (POLLERR | POLLHUP | POLLNVAL)) ||
+        (entry.revents & events) != events) {
+        errno = 0;
+        return -1;
+    }
+    return 1;
+}
+
 // One attempt at moving bytes in one direction. Socket sessions use the
 // message calls so that a send to a vanished peer reports EPIPE instead of
 // raising SIGPIPE in a process whose signal dispositions are not ours.
@@ -46,17 +100,18 @@ ssize_t TransferOnce(int fd, unsigned char *bytes, size_t n, Direction direction
 
 // Moves exactly n bytes; the one loop of the client library that moves bytes
 // through a descriptor. Every outcome of one attempt is handled here, in this
-// order: EINTR retries; EAGAIN waits for readiness (bounded by the time-out);
-// a short transfer goes on with the rest; a closed peer (end of stream,
-// EPIPE) is 404; anything else is 405. *moved is the count moved, also when
-// the loop ends early.
-int TransferAll(int fd, unsigned char *bytes, size_t n, int timeout, int useMessageCalls, Direction direction,
+// order: EINTR retries; EAGAIN waits for readiness (until the deadline); a
+// short transfer goes on with the rest; a closed peer (end of stream, EPIPE)
+// is 404; anything else is 405. The deadline bounds the whole transfer, not
+// each wait, so a peer that trickles its bytes one at a time cannot hold us
+// past it. *moved is the count moved, also when the loop ends early.
+int TransferAll(int fd, unsigned char *bytes, size_t n, int64_t deadline, int useMessageCalls, Direction direction,
                 size_t *moved)
 {
-    // Without a time-out the caller wants to wait as long as it takes: let
+    // Without a deadline the caller wants to wait as long as it takes: let
     // the kernel block instead of spinning through poll.
     int savedFlags = -1;
-    if (timeout <= 0) {
+    if (deadline == kNoDeadline) {
         int flags = fcntl(fd, F_GETFL);
         if (flags >= 0 && (flags & O_NONBLOCK) && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0)
             savedFlags = flags;
@@ -85,7 +140,7 @@ int TransferAll(int fd, unsigned char *bytes, size_t n, int timeout, int useMess
                 status = LRPC2_ERR_SOCKET;
                 break;
             }
-            int ready = WaitReady(fd, timeout, direction == SENDING ? POLLOUT : POLLIN);
+            int ready = WaitReadyUntil(fd, deadline, direction == SENDING ? POLLOUT : POLLIN);
             if (ready == 1)
                 continue;
             if (ready == 0) {
@@ -116,11 +171,20 @@ int TransferAll(int fd, unsigned char *bytes, size_t n, int timeout, int useMess
     return status;
 }
 
-int64_t NowMilliseconds()
+int SendUntil(int fd, const void *bytes, size_t n, int64_t deadline, int useMessageCalls)
 {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+    size_t sent = 0;
+    // Sending never writes through the pointer; the shared loop takes it
+    // mutable for the receiving direction.
+    return TransferAll(fd, static_cast<unsigned char *>(const_cast<void *>(bytes)), n, deadline, useMessageCalls,
+                       SENDING, &sent);
+}
+
+int RecvUntil(int fd, void *buffer, size_t n, int64_t deadline, int useMessageCalls)
+{
+    size_t received = 0;
+    return TransferAll(fd, static_cast<unsigned char *>(buffer), n, deadline, useMessageCalls, RECEIVING,
+                       &received);
 }
 
 // Puts magic and length into the message's reserved header bytes and writes
@@ -142,10 +206,12 @@ int SendRequest(LRPC2Session *session, ClientMsg *msg, int timeout, int *expectR
 }
 
 // Reads one frame and parses it. The frame's memory passes to the message.
+// The time-out bounds the whole frame, header and body together.
 ClientMsg *ReceiveReply(LRPC2Session *session, int timeout, int *status)
 {
+    const int64_t deadline = DeadlineAfter(timeout);
     unsigned char header[LRPC2_HEADER_SIZE];
-    *status = RecvAll(session->readFd, header, sizeof header, timeout, session->isSocket);
+    *status = RecvUntil(session->readFd, header, sizeof header, deadline, session->isSocket);
     if (*status != LRPC2_OK)
         return nullptr;
 
@@ -186,7 +252,7 @@ ClientMsg *ReceiveReply(LRPC2Session *session, int timeout, int *status)
             frame = grown;
             capacity = larger;
         }
-        *status = RecvAll(session->readFd, frame + received, capacity - received, timeout, session->isSocket);
+        *status = RecvUntil(session->readFd, frame + received, capacity - received, deadline, session->isSocket);
         if (*status != LRPC2_OK) {
             ByteBufferFreeBlock(frame, capacity, 1);
             return nullptr;
@@ -210,58 +276,24 @@ extern "C" {
 
 int WaitReady(int fd, int timeout, int events)
 {
-    struct pollfd entry;
-    entry.fd = fd;
-    entry.events = static_cast<short>(events);
-    entry.revents = 0;
-
-    // A signal does not extend the wait: each retry polls for what is left.
-    const int64_t limit = timeout > 0 ? static_cast<int64_t>(timeout) * 1000 : -1;
-    const int64_t deadline = limit >= 0 ? NowMilliseconds() + limit : 0;
-    int result;
-    for (;;) {
-        int wait = -1;
-        if (limit >= 0) {
-            int64_t left = deadline - NowMilliseconds();
-            wait = left <= 0 ? 0 : left > INT_MAX ? INT_MAX : static_cast<int>(left);
-        }
-        result = poll(&entry, 1, wait);
-        if (result >= 0 || errno != EINTR)
-            break;
-    }
-    if (result == 0)
-        return 0;
-    if (result < 0)
-        return -1;
-    if (result != 1 || (entry.revents & (POLLERR | POLLHUP | POLLNVAL)) ||
-        (entry.revents & events) != events) {
-        errno = 0;
-        return -1;
-    }
-    return 1;
+    return WaitReadyUntil(fd, DeadlineAfter(timeout), events);
 }
 
 int SendAll(int fd, const void *bytes, size_t n, int timeout, int useMessageCalls)
 {
-    size_t sent = 0;
-    // Sending never writes through the pointer; the shared loop takes it
-    // mutable for the receiving direction.
-    return TransferAll(fd, static_cast<unsigned char *>(const_cast<void *>(bytes)), n, timeout,
-                       useMessageCalls, SENDING, &sent);
+    return SendUntil(fd, bytes, n, DeadlineAfter(timeout), useMessageCalls);
 }
 
 int RecvAll(int fd, void *buffer, size_t n, int timeout, int useMessageCalls)
 {
-    size_t received = 0;
-    return TransferAll(fd, static_cast<unsigned char *>(buffer), n, timeout, useMessageCalls, RECEIVING,
-                       &received);
+    return RecvUntil(fd, buffer, n, DeadlineAfter(timeout), useMessageCalls);
 }
 
 int RecvUpTo(int fd, void *buffer, size_t n, int timeout, int useMessageCalls, size_t *received)
 {
     size_t done = 0;
-    int status = TransferAll(fd, static_cast<unsigned char *>(buffer), n, timeout, useMessageCalls, RECEIVING,
-                             &done);
+    int status = TransferAll(fd, static_cast<unsigned char *>(buffer), n, DeadlineAfter(timeout), useMessageCalls,
+                             RECEIVING, &done);
     // Reading never sees EPIPE: 404 is the end of the stream, which ends the
     // read here.
     if (status == LRPC2_ERR_SOCKET_CLOSED) {
@@ -298,6 +330,7 @@ LRPC2Session *SessionOpen(const char *socketPath, const MsgTypeTable *table, int
     int32_t word = LRPC2_HANDSHAKE_CLIENT_WORD;
     int flags;
     int enable = 1;
+    int64_t deadline;
 
     if (!socketPath || socketPath[0] != '/') {
         result = LRPC2_ERR_NO_SOCKET_PATH;
@@ -345,10 +378,11 @@ LRPC2Session *SessionOpen(const char *socketPath, const MsgTypeTable *table, int
     }
 
     // The outcome of the send shows in the answer: a daemon that is gone
-    // cannot answer.
-    SendAll(session->writeFd, &word, sizeof word, timeout, 1);
+    // cannot answer. One time-out bounds the whole handshake.
+    deadline = DeadlineAfter(timeout);
+    SendUntil(session->writeFd, &word, sizeof word, deadline, 1);
     word = 0;
-    result = RecvAll(session->readFd, &word, sizeof word, timeout, 1);
+    result = RecvUntil(session->readFd, &word, sizeof word, deadline, 1);
     if (result != LRPC2_OK)
         goto fail;
     if (word != LRPC2_HANDSHAKE_ACCEPT_WORD) {
@@ -375,6 +409,7 @@ ClientMsg *SessionTransact(LRPC2Session *session, ClientMsg *msg, int timeout, i
     ClientMsg *reply = nullptr;
     ClientMsg *answer = nullptr;
     ClientMsg *request = msg;
+    int challenges = 0;
 
     if (!session) {
         result = LRPC2_ERR_BAD_SESSION;
@@ -384,7 +419,8 @@ ClientMsg *SessionTransact(LRPC2Session *session, ClientMsg *msg, int timeout, i
     // A challenge of type 3 is answered with an empty message of type 3; the
     // daemon's next message answers the original request, unless it
     // challenges again. A loop, so that a daemon that keeps challenging
-    // cannot grow the stack.
+    // cannot grow the stack; past MAX_CHALLENGES the challenge is a bad
+    // reply like any other.
     for (;;) {
         int expectReply = 0;
         uint16_t type = 0;
@@ -401,6 +437,10 @@ ClientMsg *SessionTransact(LRPC2Session *session, ClientMsg *msg, int timeout, i
             break;
         MsgFree(reply);
         reply = nullptr;
+        if (challenges++ == MAX_CHALLENGES) {
+            result = LRPC2_ERR_SOCKET;
+            break;
+        }
 
         answer = NewClientMsg(MSG_TYPE_PROCESS_AUTH_CHALLENGE2, session->table, LRPC2_HEADER_SIZE, &msgStatus);
         if (answer)

@@ -30,6 +30,9 @@ extern "C" {
 #define LRPC2_HANDSHAKE_CLIENT_WORD 3
 #define LRPC2_HANDSHAKE_ACCEPT_WORD 1
 
+/* Process-authentication challenges answered within one transaction. */
+#define LRPC2_MAX_CHALLENGES 16
+
 typedef struct LRPC2Session {
     int readFd;                 /* replies are read from here */
     int writeFd;                /* requests are written here (the same socket for a socket session) */
@@ -38,9 +41,9 @@ typedef struct LRPC2Session {
 } LRPC2Session;
 
 /* Connects to the daemon's socket at an absolute path and runs the
- * handshake, each wait bounded by timeout. Returns the open session (close it
- * with SessionClose) or null; the status goes to *status when status is not
- * null:
+ * handshake, the whole handshake bounded by timeout. Returns the open session
+ * (close it with SessionClose) or null; the status goes to *status when
+ * status is not null:
  *   LRPC2_ERR_NO_SOCKET_PATH      path null or not absolute
  *   LRPC2_ERR_CANNOT_OPEN_SOCKET  socket or connect failed (also for a path too
  *                                 long for a socket address), or the daemon
@@ -55,12 +58,15 @@ LRPC2Session *SessionOpen(const char *socketPath, const MsgTypeTable *table, int
  * frees with MsgFree. A one-way message returns null with status LRPC2_OK as
  * soon as it is written. Process-authentication challenges
  * (MSG_TYPE_PROCESS_AUTH_CHALLENGE2) from the daemon are answered with an
- * empty message of that type, as often as they come; the reply that follows
- * is the one returned. Returns null on failure with:
+ * empty message of that type, up to LRPC2_MAX_CHALLENGES times in one
+ * transaction; the reply that follows is the one returned. The time-out
+ * bounds the writing of each frame and the reading of each reply as a whole.
+ * Returns null on failure with:
  *   LRPC2_ERR_BAD_SESSION      null session
  *   LRPC2_ERR_INVALID_MESSAGE  null message, or one that is not complete
  *   LRPC2_ERR_SOCKET_CLOSED    the daemon closed the stream (also EPIPE)
- *   LRPC2_ERR_SOCKET           other socket error, bad magic, or malformed reply
+ *   LRPC2_ERR_SOCKET           other socket error, bad magic, malformed reply,
+ *                              or a challenge beyond LRPC2_MAX_CHALLENGES
  *   LRPC2_ERR_NO_MEMORY        out of memory (also when a challenge cannot be
  *                              answered)
  *   LRPC2_ERR_TIMEOUT          a wait ran out
@@ -76,15 +82,15 @@ int WriteLRPC2FrameHeader(ClientMsg *msg, unsigned char **frame, size_t *length)
 /* Closes the session's descriptors and frees it. Accepts null. */
 void SessionClose(LRPC2Session *session);
 
-/* Writes / reads exactly n bytes, each wait bounded by timeout (0: no limit;
- * a non-blocking descriptor is then made blocking for the call and restored
- * afterwards). useMessageCalls selects sendmsg/recvmsg (sends carry
- * MSG_NOSIGNAL) over write/read. Returns LRPC2_OK (errno 0),
- * LRPC2_ERR_SOCKET_CLOSED at the end of the stream or on EPIPE,
- * LRPC2_ERR_SOCKET on any other error, LRPC2_ERR_TIMEOUT when a wait ran
- * out. These are the client library's one loop for moving bytes through a
- * descriptor: the client log's emergency file and the client context's read
- * of the process name use them too. */
+/* Writes / reads exactly n bytes within timeout seconds for the whole call,
+ * however the bytes arrive (0: no limit; a non-blocking descriptor is then
+ * made blocking for the call and restored afterwards). useMessageCalls
+ * selects sendmsg/recvmsg (sends carry MSG_NOSIGNAL) over write/read.
+ * Returns LRPC2_OK (errno 0), LRPC2_ERR_SOCKET_CLOSED at the end of the
+ * stream or on EPIPE, LRPC2_ERR_SOCKET on any other error, LRPC2_ERR_TIMEOUT
+ * when the time ran out. These are the client library's one loop for moving
+ * bytes through a descriptor: the client log's emergency file and the client
+ * context's read of the process name use them too. */
 int SendAll(int fd, const void *bytes, size_t n, int timeout, int useMessageCalls);
 int RecvAll(int fd, void *buffer, size_t n, int timeout, int useMessageCalls);
 /* As RecvAll for a stream that may end first: the end of the stream ends the

@@ -202,6 +202,11 @@ TEST_F(TrailsendCheckTest, ExitStatusTellsWhatWouldHappen)
                          "would be sent",
          "  reason        The bits of overrides 2 come from the component's targets 0, the others from the global "
          "targets 2"},
+        // A setting that cannot be read counts as absent, as in the sender.
+        {"unreadable targets", "audittrail.targets: file:/nonexistent/targets\n", ACCEPTS, {}, 0, "",
+         "  audittrail.targets = 2  (default: the file's value cannot be read: file does not exist)"},
+        {"unreadable time-out", "lrpc.timeout: file:/nonexistent/timeout\n", ACCEPTS, {}, 0, "",
+         "  lrpc.timeout = 300 seconds  (default: the file's value cannot be read: file does not exist)"},
         {"another product", "audittrail.targets: 0\naudittrail.P_Q.C.overrides: 1\naudittrail.P_Q.C.targets: 1\n",
          ACCEPTS, {"--product", "P Q", "--category", "C"}, 0, "", "  product       \"P Q\""},
         {"daemon absent", "<none>", ABSENT, {}, 3,

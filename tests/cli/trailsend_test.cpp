@@ -19,6 +19,7 @@
 #include <pwd.h>
 #include <sys/inotify.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -309,6 +310,9 @@ TEST_F(TrailsendTest, ResolvesTargetsFromTheConfiguration)
          "log.audittrail: debug\naudittrail.targets: 0\n"
          "audittrail.Norvalex_Suite.Norvalex_Commands.overrides: 1\n",
          false, "The final targets setting of Norvalex Suite/Norvalex Commands is 0."},
+        {"unreadable global targets count as absent",
+         "log.audittrail: debug\naudittrail.targets: file:/nonexistent/targets\n", true,
+         "The setting audittrail.targets cannot be read, using its default 2."},
         {"keys spelt with spaces are not the component's",
          "log.audittrail: debug\naudittrail.targets: 0\n"
          "audittrail.Norvalex Suite.Norvalex Commands.overrides: 1\n"
@@ -447,6 +451,101 @@ TEST_F(TrailsendTest, AbsentDaemonAtDebugLevelWritesBothFailuresToTheClientLog)
     ASSERT_NE(session, std::string::npos) << log;
     EXPECT_LT(logging, session);
     EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 2) << log;
+}
+
+// Whoever can write the log folder must not choose what a root run appends
+// to, nor hold the command on a FIFO: the file log is refused and its lines
+// go to syslog. The full FIFO has a reader that never reads.
+TEST_F(TrailsendTest, ClientLogThatIsNoPlainFileFallsBackToSyslog)
+{
+    testsupport::WriteFile(CLIENT_CONFIG_PATH, "log.audittrail: debug\n");
+    testsupport::TempDir dir;
+    const std::string passwd = "root:x:0:0::/root:/bin/sh\n";
+    const std::string target = dir.write("passwd", passwd);
+    enum Planted { SYMBOLIC_LINK, HARD_LINK, FULL_FIFO };
+    for (Planted planted : {SYMBOLIC_LINK, HARD_LINK, FULL_FIFO}) {
+        SCOPED_TRACE(planted);
+        unlink(kClientLog.c_str());
+        int reader = -1;
+        if (planted == SYMBOLIC_LINK) {
+            ASSERT_EQ(symlink(target.c_str(), kClientLog.c_str()), 0);
+        } else if (planted == HARD_LINK) {
+            ASSERT_EQ(link(target.c_str(), kClientLog.c_str()), 0);
+        } else {
+            ASSERT_EQ(mkfifo(kClientLog.c_str(), 0600), 0);
+            reader = open(kClientLog.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+            const int writer = open(kClientLog.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+            const std::string chunk(4096, 'f');
+            while (write(writer, chunk.data(), chunk.size()) > 0) {
+            }
+            close(writer);
+        }
+        capture.clear();
+        const ChildResult result = testsupport::RunProgram({testsupport::TwinPath(), "200", "x", ""}, {},
+                                                           std::chrono::seconds(10));
+        EXPECT_EQ(result.exitStatus, 1) << "-1: still running after 10 s; 141: SIGPIPE";
+        EXPECT_EQ(testsupport::ReadFile(target), passwd);
+        EXPECT_TRUE(Contains(capture.lines(), "DEBUG: Failed to open file log '" + kClientLog +
+                                                  "': Refer to errno for details"));
+        if (reader >= 0)
+            close(reader);
+    }
+    unlink(kClientLog.c_str());
+}
+
+// A line feed in a text reaches the client log file escaped, inside its own
+// line. Forwarding fails here (the daemon shuts its reading side), so the
+// lines land in the file.
+TEST_F(TrailsendTest, ALineFeedInATextCannotForgeAClientLogLine)
+{
+    testsupport::WriteFile(CLIENT_CONFIG_PATH, "log.audittrail: debug\n");
+    testsupport::WriteFile(kClientLog, "");
+    const std::string forged = "Dec 06 17:51:59 trailsend[1] ERROR: forged";
+    StubDaemon daemon(DAEMON_SOCKET_PATH, {"--shutdown-read"});
+    EXPECT_EQ(run({"200", "x\n" + forged, ""}).exitStatus, 1);
+    daemon.stop();
+    const std::string log = testsupport::ReadFile(kClientLog);
+    EXPECT_NE(log.find("] DEBUG: UTF8STRING: x\\x0a" + forged + "\n"), std::string::npos) << log;
+    EXPECT_EQ(log.find("\n" + forged), std::string::npos) << log;
+}
+
+// Started with its standard descriptors closed, a command puts /dev/null
+// there before it opens anything, so its socket cannot take their place. A
+// daemon that never answers the handshake holds it while the test looks; the
+// time-out then ends the run.
+TEST_F(TrailsendTest, ClosedStandardDescriptorsGetDevNull)
+{
+    testsupport::WriteFile(CLIENT_CONFIG_PATH, "lrpc.timeout: 2\n");
+    const struct {
+        std::string program;
+        int exitStatus;
+    } cases[] = {
+        {testsupport::TwinPath(), 1},
+        {std::string(TRAILSEND_BUILD_DIR) + "/twin/trailsend-check", 3},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.program);
+        StubDaemon daemon(DAEMON_SOCKET_PATH, {"--no-handshake-answer"});
+        ChildProgram child({"/bin/sh", "-c", "exec \"$0\" 200 x '' <&- >&- 2>&-", c.program});
+        const std::string descriptors = "/proc/" + std::to_string(child.pid()) + "/fd/";
+        auto target = [&](int fd) {
+            char link[256];
+            const ssize_t length = readlink((descriptors + std::to_string(fd)).c_str(), link, sizeof link);
+            return length > 0 ? std::string(link, static_cast<size_t>(length)) : std::string();
+        };
+        int socketDescriptor = -1;
+        for (int round = 0; round < 400 && socketDescriptor < 0; round++) {
+            for (int fd = 0; fd < 16 && socketDescriptor < 0; fd++)
+                if (target(fd).rfind("socket:", 0) == 0)
+                    socketDescriptor = fd;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        ASSERT_GE(socketDescriptor, 0) << "no session was opened";
+        EXPECT_GT(socketDescriptor, 2);
+        for (int fd = 0; fd <= 2; fd++)
+            EXPECT_EQ(target(fd), "/dev/null") << fd;
+        EXPECT_EQ(child.wait().exitStatus, c.exitStatus);
+    }
 }
 
 TEST_F(TrailsendTest, RefusedHandshakeFails)

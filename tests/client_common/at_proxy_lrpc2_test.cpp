@@ -18,6 +18,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -297,31 +298,43 @@ TEST_F(AuditTrailSenderTest, SpacesBecomeUnderscoresInTheKeysOnly)
 }
 
 // The record of a resolution: each setting with its origin, the final value
-// the sender uses, and the one-line reason.
+// the sender uses, and the one-line reason. A setting that cannot be read (a
+// missing or unsafe list file) counts as absent, and the sender says so.
 TEST(AuditTrailTargetsResolution, RecordsEachSettingAndTheReason)
 {
     const std::string component = "audittrail.Norvalex_Suite.Norvalex_Commands.";
     const std::string inherit = "The targets setting of Norvalex Suite/Norvalex Commands is -1, don't known what value "
                                 "to override, so will inherit global targets setting";
+    testsupport::TempDir dir;
+    const std::string unsafe = dir.write("overrides", "1\n");
+    ASSERT_EQ(chmod(unsafe.c_str(), 0666), 0);
     const struct {
         std::string content;
         int global, globalOrigin, overrides, overridesOrigin, targets, targetsOrigin, finalTargets;
         std::string reason;
+        std::string unreadLine; // the sender's DEBUG line about a setting it cannot read
     } cases[] = {
-        {"", 2, CLIENT_PROPERTY_DEFAULT, 0, CLIENT_PROPERTY_DEFAULT, -1, CLIENT_PROPERTY_DEFAULT, 2, inherit},
+        {"", 2, CLIENT_PROPERTY_DEFAULT, 0, CLIENT_PROPERTY_DEFAULT, -1, CLIENT_PROPERTY_DEFAULT, 2, inherit, ""},
         {"audittrail.targets: 1\n" + component + "overrides: 2\n" + component + "targets: 2\n", 1,
          CLIENT_PROPERTY_FILE, 2, CLIENT_PROPERTY_FILE, 2, CLIENT_PROPERTY_FILE, 3,
-         "The bits of overrides 2 come from the component's targets 2, the others from the global targets 1"},
+         "The bits of overrides 2 come from the component's targets 2, the others from the global targets 1", ""},
         {"audittrail.targets: all\n" + component + "targets: 0\n", 2, CLIENT_PROPERTY_INVALID, 0,
          CLIENT_PROPERTY_DEFAULT, 0, CLIENT_PROPERTY_FILE, 2,
-         "The bits of overrides 0 come from the component's targets 0, the others from the global targets 2"},
-        {"audittrail.targets: file:/nonexistent/targets\n", 0, CLIENT_PROPERTY_FAILED, 0, CLIENT_PROPERTY_DEFAULT,
-         -1, CLIENT_PROPERTY_DEFAULT, 0, inherit},
+         "The bits of overrides 0 come from the component's targets 0, the others from the global targets 2", ""},
+        {"audittrail.targets: file:/nonexistent/targets\n", 2, CLIENT_PROPERTY_FAILED, 0, CLIENT_PROPERTY_DEFAULT,
+         -1, CLIENT_PROPERTY_DEFAULT, 2, inherit, "The setting audittrail.targets cannot be read, using its default 2."},
+        {"audittrail.targets: 0\n" + component + "overrides: 1\n" + component + "targets: file:/nonexistent/t\n", 0,
+         CLIENT_PROPERTY_FILE, 1, CLIENT_PROPERTY_FILE, -1, CLIENT_PROPERTY_FAILED, 0, inherit,
+         "The setting " + component + "targets cannot be read, using its default -1."},
+        {"audittrail.targets: 3\n" + component + "overrides: file:" + unsafe + "\n" + component + "targets: 0\n", 3,
+         CLIENT_PROPERTY_FILE, 0, CLIENT_PROPERTY_FAILED, 0, CLIENT_PROPERTY_FILE, 3,
+         "The bits of overrides 0 come from the component's targets 0, the others from the global targets 3",
+         "The setting " + component + "overrides cannot be read, using its default 0."},
     };
     TestRoot root;
     for (const auto &c : cases) {
         SCOPED_TRACE(c.content);
-        testsupport::WriteFile(CLIENT_CONFIG_PATH, c.content);
+        testsupport::WriteFile(CLIENT_CONFIG_PATH, "log: debug\n" + c.content);
         ClientContext context{};
         InitAuditTrailClientContext(&context);
         AuditTrailTargets targets;
@@ -336,7 +349,13 @@ TEST(AuditTrailTargetsResolution, RecordsEachSettingAndTheReason)
         EXPECT_EQ(targets.overridesKey, component + "overrides");
         EXPECT_EQ(targets.targetsKey, component + "targets");
         EXPECT_EQ(targets.reason, c.reason);
+        testsupport::TakeClientLogTexts(context.log);
         EXPECT_EQ(GetComponentAuditTrailTargets(&context, "Norvalex Suite", "Norvalex Commands"), c.finalTargets);
+        std::vector<std::string> unread;
+        for (const std::string &line : testsupport::TakeClientLogTexts(context.log))
+            if (line.rfind("The setting ", 0) == 0)
+                unread.push_back(line);
+        EXPECT_EQ(unread, c.unreadLine.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.unreadLine});
         ReleaseClientContext(&context);
     }
 }

@@ -7,6 +7,7 @@
 #include "client_common/log_buffer.h"
 #include "client_common/well_known_paths.h"
 #include "support/client_log_entries.h"
+#include "support/stub_daemon.h"
 #include "support/test_root.h"
 
 #include <gtest/gtest.h>
@@ -16,11 +17,13 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
 
+using testsupport::StubDaemon;
 using testsupport::TakeClientLogEntries;
 using testsupport::TakeClientLogTexts;
 using testsupport::TestRoot;
@@ -135,21 +138,27 @@ TEST_F(ClientContextTest, UnreadableConfigurationRunsOnDefaults)
 
 TEST_F(ClientContextTest, TimeoutFromConfiguration)
 {
+    const std::string illegal = "Illegal value for property lrpc.timeout: ";
     const struct {
         const char *content;
         int timeout;
+        std::string lastLine; // the last line at DEBUG; empty: none
     } cases[] = {
-        {"other = 1\n", 300},
-        {"lrpc.timeout = 0\n", 0},
-        {"lrpc.timeout = 2m\n", 120},
-        {"lrpc.timeout = -4\n", 300},
-        {"lrpc.timeout = 45\n", 45},
+        {"other = 1\n", 300, ""},
+        {"lrpc.timeout = 0\n", 0, ""},
+        {"lrpc.timeout = 2m\n", 120, ""},
+        {"lrpc.timeout = -4\n", 300, ""},
+        {"lrpc.timeout = 45\n", 45, ""},
+        // A value that cannot be evaluated is no licence to wait for ever.
+        {"lrpc.timeout = file:/nonexistent/timeout\n", 300, illegal + "0 -- value must be non-negative. Using 300"},
     };
     for (const auto &c : cases) {
-        TestRoot::write(kConfig, c.content);
+        TestRoot::write(kConfig, std::string(c.content) + "log = debug\n");
         init();
         EXPECT_EQ(context.timeout, c.timeout) << c.content;
         EXPECT_EQ(context.log->timeout, c.timeout) << c.content;
+        const std::vector<std::string> lines = TakeClientLogTexts(context.log);
+        EXPECT_EQ(lines.empty() ? "" : lines.back(), c.lastLine) << c.content;
         ReleaseClientContext(&context);
     }
 }
@@ -205,6 +214,24 @@ TEST_F(ClientContextTest, RelativeSocketPathFailsTheSession)
     const std::string start = "Failed to open connection to dirsvcd through 'relative/sock' Socket path does not exist (";
     EXPECT_EQ(lines[0].rfind(start, 0), 0u) << lines[0];
     EXPECT_EQ(lines[0].back(), ')');
+}
+
+TEST_F(ClientContextTest, SessionHandshakeIsBoundedByTheTimeOut)
+{
+    StubDaemon daemon(DAEMON_SOCKET_PATH, {"--no-handshake-answer"});
+    TestRoot::write(kConfig, "lrpc.timeout = 1\nlog = debug\n");
+    init();
+    TakeClientLogEntries(context.log);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(OpenLRPC2Session(&context), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
+    const std::vector<std::string> lines = TakeClientLogTexts(context.log);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].rfind("Failed to open connection to dirsvcd through '" + std::string(DAEMON_SOCKET_PATH) +
+                                 "' Timeout during operation (",
+                             0),
+              0u)
+        << lines[0];
 }
 
 TEST_F(ClientContextTest, SessionOpensOnTheDaemonSocket)

@@ -3,12 +3,14 @@
 // root, and "file:/" references with their ownership test.
 #include "client_common/client_props.h"
 #include "client_common/well_known_paths.h"
+#include "support/program_runner.h"
 #include "support/temp_dir.h"
 #include "support/test_root.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <memory>
@@ -385,6 +387,40 @@ TEST_F(ClientPropsTest, MissingKsetFileFallsThroughToEnvironmentAndEntries)
     EXPECT_EQ(value(table.get(), "d"), "env-domain");
     EXPECT_EQ(value(table.get(), "s"), "entry-site");
     unsetenv("DOMAIN");
+}
+
+// A process with raised privileges (AT_SECURE: here a set-user-ID copy of a
+// probe, run by root) reads no environment for a reference; the lookup then
+// goes on as for an unset variable, to the entry of that name.
+TEST(ClientPropsPrivileged, ReferencesReadNoEnvironmentInASetUserIdProcess)
+{
+    if (!RunningAsRoot())
+        GTEST_SKIP() << "a set-user-ID copy for another user can only be made as root";
+    TempDir dir;
+    struct statvfs filesystem;
+    ASSERT_EQ(statvfs(dir.path().c_str(), &filesystem), 0);
+    if (filesystem.f_flag & ST_NOSUID)
+        GTEST_SKIP() << "the build tree is mounted nosuid";
+    // The privileged copy runs as user 65534, who must reach the file.
+    ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+    const std::string config =
+        dir.write("client.conf", "k = [$TRAILSEND_PROBE_VARIABLE]\nTRAILSEND_PROBE_VARIABLE = from-table\n");
+    const std::string privileged = dir.write("expand_probe", testsupport::ReadFile(EXPAND_PROBE), 0755);
+    ASSERT_EQ(chown(privileged.c_str(), 65534, static_cast<gid_t>(-1)), 0);
+    ASSERT_EQ(chmod(privileged.c_str(), 04755), 0);
+    const struct {
+        std::string program;
+        const char *output;
+    } cases[] = {
+        {EXPAND_PROBE, "secure=0 value=[from-environment]\n"},
+        {privileged, "secure=1 value=[from-table]\n"},
+    };
+    for (const auto &c : cases) {
+        const testsupport::ChildResult result =
+            testsupport::RunProgram({c.program, config, "k"}, {{"TRAILSEND_PROBE_VARIABLE", "from-environment"}});
+        EXPECT_EQ(result.exitStatus, 0) << result.output;
+        EXPECT_EQ(result.output, c.output);
+    }
 }
 
 // ---------------------------------------------------------------------------

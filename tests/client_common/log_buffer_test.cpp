@@ -1,11 +1,13 @@
 #include "client_common/log_buffer.h"
 #include "client_common/client_msg.h"
 #include "client_common/msg_type_table.h"
+#include "support/client_log_entries.h"
 #include "support/stub_daemon.h"
 #include "support/syslog_capture.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -163,6 +165,8 @@ TEST_F(ClientLogTest, UnusableDestinationsFallBackToPlainSyslogWithTheirFailureL
          "DEBUG: Failed to open file log '" + missing + "': Refer to errno for details"},
         {"file  /tmp/x", LOG_DEBUG,
          "DEBUG: Failed to open file log ' /tmp/x': An absolute pathname was not given"},
+        // Only a regular file is written (links and FIFOs: trailsend_test).
+        {"file /dev/null", LOG_DEBUG, "DEBUG: Failed to open file log '/dev/null': Refer to errno for details"},
         {"FILE /tmp/x", LOG_ERR,
          "ERROR: Illegal value for log destination 'FILE /tmp/x': Illegal syslog facility name"},
         {"Syslog", LOG_ERR,
@@ -281,6 +285,51 @@ TEST_F(ClientLogTest, LongTextIsCutTo509InAFileLineAnd510ForSyslog)
     EXPECT_EQ(capture.lines().at(0), "INFO: " + std::string(504, 'x'));
 }
 
+// In a file line every byte below 0x20 and 0x7f is written as \xNN, so a
+// text cannot end its line and forge the next; the cut never splits an
+// escape. Lines for syslog and the daemon keep the text as it is.
+TEST_F(ClientLogTest, ControlBytesAreEscapedInFileLinesOnly)
+{
+    const struct {
+        std::string text;
+        std::string fileText;
+    } cases[] = {
+        {"a\nb\t\r\x01\x1f\x7f \x20~", "a\\x0ab\\x09\\x0d\\x01\\x1f\\x7f  ~"},
+        {"t\xc3\xa9 \x80\xff", "t\xc3\xa9 \x80\xff"},
+        // 509 line feeds escape to 2036 bytes: the line stops at the last
+        // whole escape that fits in 1020 bytes with its line feed.
+        {std::string(600, '\n'), ""},
+    };
+    for (const auto &c : cases) {
+        const std::string path = dir.write("escaped.log", "");
+        capture.clear();
+        LogPtr file = MakeLog(("file " + path).c_str(), CLIENT_LOG_TRACE);
+        LogPtr sys = MakeLog("syslog", CLIENT_LOG_TRACE);
+        LogPtr batching = MakeLog("syslog", CLIENT_LOG_TRACE);
+        ASSERT_EQ(ConfigureEmergencyLog(file.get()), 0);
+        ASSERT_EQ(ConfigureEmergencyLog(sys.get()), 0);
+        for (ClientLog *log : {file.get(), sys.get(), batching.get()})
+            ClientLogPrint(log, CLIENT_LOG_INFO, "unit", 1, "Op", "%s", c.text.c_str());
+        file.reset();
+        const std::string content = ReadFile(path);
+        const std::vector<std::string> lines = Lines(content);
+        ASSERT_EQ(lines.size(), 1u) << content;
+        EXPECT_EQ(content.back(), '\n');
+        if (!c.fileText.empty()) {
+            EXPECT_EQ(FileLineText(lines[0]), "INFO: " + c.fileText);
+        } else {
+            const std::string text = FileLineText(lines[0]).substr(6);
+            EXPECT_LE(lines[0].size() + 1, 1020u);
+            EXPECT_GT(lines[0].size() + 1 + 4, 1020u) << "no room left for one more escape";
+            EXPECT_EQ(text.size() % 4, 0u);
+            for (size_t at = 0; at < text.size(); at += 4)
+                ASSERT_EQ(text.substr(at, 4), "\\x0a") << at;
+        }
+        EXPECT_EQ(capture.lines().at(0), "INFO: " + c.text.substr(0, 504));
+        EXPECT_EQ(testsupport::TakeClientLogTexts(batching.get()), std::vector<std::string>{c.text.substr(0, 510)});
+    }
+}
+
 TEST_F(ClientLogTest, CutFileLineStillEndsWithALineFeed)
 {
     const std::string path = LogFile();
@@ -319,10 +368,16 @@ TEST_F(ClientLogTest, DisabledLevelIsNeitherFormattedNorEvaluated)
 
 TEST_F(ClientLogTest, FailedFileWriteReportsErrno)
 {
-    LogPtr log = MakeLog("file /dev/full", CLIENT_LOG_TRACE);
+    LogPtr log = MakeLog(("file " + LogFile()).c_str(), CLIENT_LOG_TRACE);
     ASSERT_EQ(ConfigureEmergencyLog(log.get()), 0);
     ASSERT_EQ(log->emergency->kind, EMERGENCY_LOG_FILE);
+    // The log's descriptor now reads a file: every write fails.
+    const int readOnly = open(dir.write("read-only", "").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(dup3(readOnly, log->emergency->descriptor, O_CLOEXEC), 0);
+    close(readOnly);
+    errno = 0;
     EXPECT_EQ(ClientLogPrint(log.get(), CLIENT_LOG_ERROR, "unit", 1, "Op", "lost"), ELOG_ERRNO);
+    EXPECT_EQ(errno, EBADF);
 }
 
 TEST_F(ClientLogTest, EmergencyThresholdFollowsTheLogAndFiltersLines)

@@ -369,18 +369,36 @@ TEST(SessionTransact, AnswersAChallengeWithAnElevenByteFrameAndReturnsTheNextRep
     EXPECT_EQ(answer, EmptyFrame(MSG_TYPE_PROCESS_AUTH_CHALLENGE2));
 }
 
-TEST(SessionTransact, AnswersRepeatedChallenges)
+// Up to 16 challenges are answered in one transaction; the 17th is a bad
+// reply, also from a daemon that would challenge for ever.
+TEST(SessionTransact, AnswersAtMostSixteenChallenges)
 {
-    StubDaemon daemon({"--challenge", "3"});
-    SessionPtr session = Open(daemon.socketPath());
-    ASSERT_NE(session, nullptr);
-    int status = -1;
-    MsgPtr reply = Ping(session.get(), 5, &status);
-    EXPECT_EQ(status, 0) << LRPC2StatusText(status);
-    ASSERT_NE(reply, nullptr);
-    EXPECT_EQ(TypeOf(reply.get()), MSG_TYPE_CONTROL_PING);
-    EXPECT_EQ(daemon.waitForLines(4), (std::vector<std::string>{"ControlPing[]", "_ProcessAuthChallenge2[]",
-                                                                "_ProcessAuthChallenge2[]", "_ProcessAuthChallenge2[]"}));
+    const struct {
+        const char *challenges;
+        int status;
+        size_t answers;
+    } cases[] = {
+        {"3", LRPC2_OK, 3},
+        {"16", LRPC2_OK, 16},
+        {"17", LRPC2_ERR_SOCKET, 16},
+        {"1000000", LRPC2_ERR_SOCKET, 16},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.challenges);
+        StubDaemon daemon({"--challenge", c.challenges});
+        SessionPtr session = Open(daemon.socketPath());
+        ASSERT_NE(session, nullptr);
+        int status = -1;
+        MsgPtr reply = Ping(session.get(), 5, &status);
+        EXPECT_EQ(status, c.status) << LRPC2StatusText(status);
+        EXPECT_EQ(reply != nullptr, c.status == LRPC2_OK);
+        if (reply) {
+            EXPECT_EQ(TypeOf(reply.get()), MSG_TYPE_CONTROL_PING);
+        }
+        std::vector<std::string> expected(c.answers + 1, "_ProcessAuthChallenge2[]");
+        expected[0] = "ControlPing[]";
+        EXPECT_EQ(daemon.waitForLines(c.answers + 2, std::chrono::milliseconds(300)), expected);
+    }
 }
 
 TEST(SessionTransact, ReportsAChallengeThatCannotBeAnsweredInsteadOfSuccess)
@@ -501,30 +519,41 @@ TEST(SessionTransact, PeerClosingBeforeTheReplyGives404)
     EXPECT_EQ(status, LRPC2_ERR_SOCKET_CLOSED);
 }
 
-TEST(SessionTransact, TimesOutWith408WhenNoReplyComes)
+// The time-out bounds the whole reply: one that trickles in a byte every
+// 150 ms (11 bytes, 1.65 s) misses a time-out of 1 s although no single
+// wait reaches it.
+TEST(SessionTransact, TimesOutWith408WhenNoWholeReplyComesInTime)
 {
-    StubDaemon daemon({"--no-reply"});
-    SessionPtr session = Open(daemon.socketPath());
-    ASSERT_NE(session, nullptr);
-    int status = -1;
-    const auto start = Clock::now();
-    EXPECT_EQ(Ping(session.get(), 1, &status), nullptr);
-    EXPECT_EQ(status, LRPC2_ERR_TIMEOUT);
-    EXPECT_GE(SecondsSince(start), 0.8);
-    EXPECT_LT(SecondsSince(start), 4.0);
+    for (const std::vector<std::string> &options :
+         {std::vector<std::string>{"--no-reply"}, std::vector<std::string>{"--trickle", "150"}}) {
+        SCOPED_TRACE(options[0]);
+        StubDaemon daemon(options);
+        SessionPtr session = Open(daemon.socketPath());
+        ASSERT_NE(session, nullptr);
+        int status = -1;
+        const auto start = Clock::now();
+        EXPECT_EQ(Ping(session.get(), 1, &status), nullptr);
+        EXPECT_EQ(status, LRPC2_ERR_TIMEOUT);
+        EXPECT_GE(SecondsSince(start), 0.8);
+        EXPECT_LT(SecondsSince(start), 4.0);
+    }
 }
 
-TEST(SessionTransact, WaitsForADelayedReplyWithinTheTimeOut)
+TEST(SessionTransact, WaitsForADelayedOrTrickledReplyWithinTheTimeOut)
 {
-    StubDaemon daemon({"--delay", "300"});
-    SessionPtr session = Open(daemon.socketPath());
-    ASSERT_NE(session, nullptr);
-    for (int timeout : {2, 0}) {
-        int status = -1;
-        MsgPtr reply = Ping(session.get(), timeout, &status);
-        EXPECT_EQ(status, 0) << "time-out " << timeout;
-        EXPECT_NE(reply, nullptr);
-        EXPECT_TRUE(NonBlocking(session->readFd));
+    for (const std::vector<std::string> &options :
+         {std::vector<std::string>{"--delay", "300"}, std::vector<std::string>{"--trickle", "20"}}) {
+        SCOPED_TRACE(options[0]);
+        StubDaemon daemon(options);
+        SessionPtr session = Open(daemon.socketPath());
+        ASSERT_NE(session, nullptr);
+        for (int timeout : {2, 0}) {
+            int status = -1;
+            MsgPtr reply = Ping(session.get(), timeout, &status);
+            EXPECT_EQ(status, 0) << "time-out " << timeout;
+            EXPECT_NE(reply, nullptr);
+            EXPECT_TRUE(NonBlocking(session->readFd));
+        }
     }
 }
 

@@ -90,7 +90,7 @@ TEST(DirsvcdStub, HelpExplainsEveryOption)
     EXPECT_EQ(help.exitStatus, 0);
     for (const char *option : {"SOCKET_PATH", "--json", "--count", "--timeout", "SIGTERM", "--handshake-answer",
                                "--no-handshake-answer", "--hang-up", "--shutdown-read", "--challenge",
-                               "--bad-magic", "--malformed-reply", "--delay", "--no-reply", "--help",
+                               "--bad-magic", "--malformed-reply", "--delay", "--no-reply", "--trickle", "--help",
                                "Exit status"})
         EXPECT_NE(help.output.find(option), std::string::npos) << option;
 }
@@ -101,7 +101,7 @@ TEST(DirsvcdStub, RefusesBadCommandLinesWithStatusOne)
     const std::string socket = dir.file("s");
     for (const std::string &arguments :
          {std::string(""), "--count 0 " + socket, "--count x " + socket, "--timeout -1 " + socket,
-          "--delay 1s " + socket, "--frobnicate " + socket, "--hang-up --shutdown-read " + socket,
+          "--delay 1s " + socket, "--trickle 0 " + socket, "--frobnicate " + socket, "--hang-up --shutdown-read " + socket,
           socket + " " + socket, std::string("--count")}) {
         RunResult run = RunStub(arguments);
         EXPECT_EQ(run.exitStatus, 1) << arguments;

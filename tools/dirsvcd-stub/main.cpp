@@ -56,6 +56,8 @@ const char USAGE[] =
     "  --delay MILLISECONDS     wait this long before each real reply (other\n"
     "                           connections are served meanwhile)\n"
     "  --no-reply               never answer a request\n"
+    "  --trickle MILLISECONDS   write replies and challenges one byte at a time,\n"
+    "                           this long apart (the handshake answer goes at once)\n"
     "\n"
     "  --help                   show this text\n"
     "\n"
@@ -78,6 +80,7 @@ enum OptionId {
     OPT_MALFORMED_REPLY,
     OPT_DELAY,
     OPT_NO_REPLY,
+    OPT_TRICKLE,
     OPT_HELP
 };
 
@@ -115,6 +118,7 @@ int main(int argc, char **argv)
         {"malformed-reply", no_argument, nullptr, OPT_MALFORMED_REPLY},
         {"delay", required_argument, nullptr, OPT_DELAY},
         {"no-reply", no_argument, nullptr, OPT_NO_REPLY},
+        {"trickle", required_argument, nullptr, OPT_TRICKLE},
         {"help", no_argument, nullptr, OPT_HELP},
         {nullptr, 0, nullptr, 0},
     };
@@ -171,6 +175,10 @@ int main(int argc, char **argv)
             break;
         case OPT_NO_REPLY:
             settings.noReply = true;
+            break;
+        case OPT_TRICKLE:
+            if (!ParseNumber(optarg, 1, 3600L * 1000, settings.trickleMilliseconds))
+                return Usage(std::string("--trickle wants milliseconds from 1, not '") + optarg + "'");
             break;
         case OPT_HELP:
             std::fputs(USAGE, stdout);

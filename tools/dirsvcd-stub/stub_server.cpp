@@ -78,6 +78,8 @@ struct Connection {
     Phase phase = Phase::AwaitHandshake;
     std::vector<unsigned char> in;
     std::vector<unsigned char> out;
+    size_t outAtOnce = 0;      // leading bytes of `out` that --trickle leaves whole (handshake words)
+    int64_t nextByteDue = 0;   // --trickle: when the next byte may go
     std::deque<PendingReply> replies;
     bool challenged = false;  // a challenge is out and its answer awaited
     long challengesLeft = 0;
@@ -103,6 +105,7 @@ private:
     void queueWord(Connection &connection, int32_t word);
     void queueFrame(Connection &connection, uint16_t type, bool realReply);
     void queueDueReplies(int64_t now);
+    bool trickling(const Connection &connection) const;
     bool workPending() const;
     void malformed(const Connection &connection, const std::string &why);
     void emit(const std::string &line);
@@ -331,7 +334,14 @@ void Server::handleFrame(Connection &connection, const unsigned char *frame, siz
 void Server::queueWord(Connection &connection, int32_t word)
 {
     const unsigned char *bytes = reinterpret_cast<const unsigned char *>(&word);
+    // Words are queued only ahead of any frame: they go first, and whole.
     connection.out.insert(connection.out.end(), bytes, bytes + sizeof word);
+    connection.outAtOnce += sizeof word;
+}
+
+bool Server::trickling(const Connection &connection) const
+{
+    return m_options.trickleMilliseconds > 0 && connection.outAtOnce == 0 && !connection.out.empty();
 }
 
 void Server::queueFrame(Connection &connection, uint16_t type, bool realReply)
@@ -377,7 +387,13 @@ void Server::queueDueReplies(int64_t now)
 void Server::writeTo(Connection &connection)
 {
     while (!connection.out.empty()) {
-        ssize_t sent = send(connection.fd, connection.out.data(), connection.out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        // --trickle: one byte of a frame per round, when it is due.
+        const bool oneByte = trickling(connection);
+        if (oneByte && NowMilliseconds() < connection.nextByteDue)
+            return;
+        const size_t length = oneByte ? 1 : m_options.trickleMilliseconds > 0 ? connection.outAtOnce
+                                                                              : connection.out.size();
+        ssize_t sent = send(connection.fd, connection.out.data(), length, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (sent < 0) {
             if (errno == EINTR)
                 continue;
@@ -386,6 +402,11 @@ void Server::writeTo(Connection &connection)
             return;
         }
         connection.out.erase(connection.out.begin(), connection.out.begin() + sent);
+        connection.outAtOnce -= std::min(connection.outAtOnce, static_cast<size_t>(sent));
+        if (oneByte) {
+            connection.nextByteDue = NowMilliseconds() + m_options.trickleMilliseconds;
+            return;
+        }
     }
     if (connection.closeWhenWritten)
         connection.dead = true;
@@ -481,7 +502,7 @@ int Server::run()
             short events = 0;
             if (!m_draining && connection->phase != Phase::WriteOnly)
                 events |= POLLIN;
-            if (!connection->out.empty())
+            if (!connection->out.empty() && (!trickling(*connection) || connection->nextByteDue <= now))
                 events |= POLLOUT;
             fds.push_back({connection->fd, events, 0});
         }
@@ -489,11 +510,17 @@ int Server::run()
         int64_t wait = -1;
         if (deadline)
             wait = deadline - now;
-        for (const auto &connection : m_connections)
-            if (!connection->replies.empty()) {
-                int64_t left = connection->replies.front().due - now;
+        for (const auto &connection : m_connections) {
+            int64_t due = -1;
+            if (!connection->replies.empty())
+                due = connection->replies.front().due;
+            if (trickling(*connection) && (due < 0 || connection->nextByteDue < due))
+                due = connection->nextByteDue;
+            if (due >= 0) {
+                int64_t left = std::max<int64_t>(due - now, 0);
                 wait = wait < 0 ? left : std::min(wait, left);
             }
+        }
         struct timespec timeout;
         if (wait >= 0) {
             timeout.tv_sec = wait / 1000;

@@ -21,6 +21,7 @@ struct StubOptions {
     bool malformedReply = false;    // replies end with an invalid wire type instead of WIRE_END
     long delayMilliseconds = 0;     // wait before each reply
     bool noReply = false;           // never answer requests
+    long trickleMilliseconds = 0;   // write frames one byte at a time, this long apart (0: at once)
 };
 
 // Exit statuses of the program.
