@@ -7,6 +7,11 @@
 // holding a framework lock. When the process has no thread library
 // (Thread::m_threadsSupported false) every operation here is a no-op.
 //
+// Locking and unlocking are on every work item's and log line's path: the
+// common case is one thread-library call each plus bookkeeping that only the
+// owner writes; a guard taken inside another guard of the same thread finds
+// cancellation already off and leaves it alone.
+//
 // Failures of the thread library throw hlx::SystemException.
 #pragma once
 
@@ -47,13 +52,26 @@ public:
     pthread_t owner() const { return m_owner.load(std::memory_order_relaxed); }
 
 private:
-    void acquired();
+    friend class ScopedLock;
+
+    // Only the thread holding the mutex writes count and owner, so plain
+    // (relaxed) stores do; others merely read them.
+    void acquired()
+    {
+        int count = m_count.load(std::memory_order_relaxed) + 1;
+        m_count.store(count, std::memory_order_relaxed);
+        if (count == 1)
+            m_owner.store(pthread_self(), std::memory_order_relaxed);
+    }
 
     pthread_mutex_t m_mutex;
     pthread_cond_t m_condition;
     std::atomic<int> m_count{0};
     // Read without the lock by MaxWaitMutex to let the owner bypass its bound.
     std::atomic<pthread_t> m_owner{0};
+    // Whether the process has the thread library; it never changes once
+    // known, so each mutex keeps the answer beside its lock.
+    const bool m_threaded;
 };
 
 // A mutex that refuses to queue more than maxWaiters threads at once (the
@@ -94,7 +112,15 @@ public:
 
 private:
     friend class PollingLock;
-    ScopedLock(Mutex &mutex, bool poll, long seconds, long nanoseconds);
+    friend class Thread;
+    // Polls trylock(), sleeping the interval between attempts.
+    ScopedLock(Mutex &mutex, long seconds, long nanoseconds);
+    void switchCancellationOff();
+    void restoreCancellation(bool passCancellationPoint);
+    void releaseFailed();
+    // For Thread::enableCancel: cancellation is on again although a guard of
+    // this thread switched it off, so the next guard must switch it itself.
+    static void cancellationSwitchedOn();
 
     Mutex &m_mutex;
     int m_previousCancelState = PTHREAD_CANCEL_DISABLE;

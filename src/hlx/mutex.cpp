@@ -13,17 +13,30 @@ namespace {
 
 const char kUnit[] = "mutex";
 
-void check(int rc, int line)
+// Out of line and marked cold, so the lock paths carry no exception code.
+[[noreturn]] __attribute__((noinline, cold)) void fail(int rc, int line)
 {
-    if (rc != 0)
-        throw SystemException::fromError(kUnit, line, rc);
+    throw SystemException::fromError(kUnit, line, rc);
 }
+
+inline void check(int rc, int line)
+{
+    if (__builtin_expect(rc != 0, 0))
+        fail(rc, line);
+}
+
+// Set while a guard of this thread has switched cancellation off and not yet
+// back on: a guard taken meanwhile knows it is off without asking the thread
+// library, and leaves the switching back to the guard that switched.
+// Initial-exec: one access relative to the thread pointer, also when the
+// framework is linked into a shared object.
+thread_local bool tCancellationOffByGuard __attribute__((tls_model("initial-exec"))) = false;
 
 } // namespace
 
-Mutex::Mutex()
+Mutex::Mutex() : m_threaded(Thread::threadsSupported())
 {
-    if (!Thread::threadsSupported())
+    if (!m_threaded)
         return;
     pthread_mutexattr_t attributes;
     check(pthread_mutexattr_init(&attributes), __LINE__);
@@ -43,21 +56,15 @@ Mutex::~Mutex()
 {
     // A destructor must not throw; destroying a mutex that is still held is
     // the owner's bug and is left to the thread library to ignore.
-    if (!Thread::threadsSupported())
+    if (!m_threaded)
         return;
     pthread_cond_destroy(&m_condition);
     pthread_mutex_destroy(&m_mutex);
 }
 
-void Mutex::acquired()
-{
-    m_count.fetch_add(1, std::memory_order_relaxed);
-    m_owner.store(pthread_self(), std::memory_order_relaxed);
-}
-
 void Mutex::lock()
 {
-    if (!Thread::threadsSupported())
+    if (!m_threaded)
         return;
     check(pthread_mutex_lock(&m_mutex), __LINE__);
     acquired();
@@ -65,20 +72,22 @@ void Mutex::lock()
 
 void Mutex::unlock()
 {
-    if (!Thread::threadsSupported())
+    if (!m_threaded)
         return;
     // Refused for anyone but the owner, as the recursive POSIX mutex itself
     // would, before the bookkeeping is touched.
-    if (!pthread_equal(m_owner.load(std::memory_order_relaxed), pthread_self()))
-        check(EPERM, __LINE__);
-    if (m_count.fetch_sub(1, std::memory_order_relaxed) == 1)
+    if (__builtin_expect(!pthread_equal(m_owner.load(std::memory_order_relaxed), pthread_self()), 0))
+        fail(EPERM, __LINE__);
+    int count = m_count.load(std::memory_order_relaxed) - 1;
+    m_count.store(count, std::memory_order_relaxed);
+    if (count == 0)
         m_owner.store(0, std::memory_order_relaxed);
     check(pthread_mutex_unlock(&m_mutex), __LINE__);
 }
 
 bool Mutex::trylock()
 {
-    if (!Thread::threadsSupported())
+    if (!m_threaded)
         return true;
     int rc = pthread_mutex_trylock(&m_mutex);
     if (rc == EBUSY)
@@ -90,7 +99,7 @@ bool Mutex::trylock()
 
 bool Mutex::wait(const struct timespec *deadline)
 {
-    if (!Thread::threadsSupported())
+    if (!m_threaded)
         return true;
     int count = m_count.exchange(0, std::memory_order_relaxed);
     pthread_t owner = m_owner.exchange(0, std::memory_order_relaxed);
@@ -114,7 +123,7 @@ bool Mutex::waitFor(long seconds, long nanoseconds)
 
 void Mutex::signal()
 {
-    if (!Thread::threadsSupported())
+    if (!m_threaded)
         return;
     if (Thread::m_threadsActive.load(std::memory_order_relaxed) > 0)
         check(pthread_cond_signal(&m_condition), __LINE__);
@@ -122,7 +131,7 @@ void Mutex::signal()
 
 void Mutex::broadcast()
 {
-    if (!Thread::threadsSupported())
+    if (!m_threaded)
         return;
     check(pthread_cond_broadcast(&m_condition), __LINE__);
 }
@@ -189,30 +198,66 @@ bool MaxWaitMutex::trylock()
     return acquired;
 }
 
-ScopedLock::ScopedLock(Mutex &mutex) : ScopedLock(mutex, false, 0, 0) {}
-
-ScopedLock::ScopedLock(Mutex &mutex, bool poll, long seconds, long nanoseconds) : m_mutex(mutex)
+inline void ScopedLock::switchCancellationOff()
 {
-    if (!Thread::threadsSupported())
+    if (tCancellationOffByGuard)
         return;
     check(pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &m_previousCancelState), __LINE__);
+    if (m_previousCancelState == PTHREAD_CANCEL_ENABLE)
+        tCancellationOffByGuard = true;
+}
+
+// Only the guard that switched cancellation off switches it back on.
+inline void ScopedLock::restoreCancellation(bool passCancellationPoint)
+{
+    if (m_previousCancelState != PTHREAD_CANCEL_ENABLE)
+        return;
+    tCancellationOffByGuard = false;
+    if (!passCancellationPoint) {
+        pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, nullptr);
+        return;
+    }
+    check(pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, nullptr), __LINE__);
+    pthread_testcancel();
+}
+
+void ScopedLock::cancellationSwitchedOn()
+{
+    tCancellationOffByGuard = false;
+}
+
+ScopedLock::ScopedLock(Mutex &mutex) : m_mutex(mutex)
+{
+    if (!mutex.m_threaded)
+        return;
+    switchCancellationOff();
     try {
-        if (!poll) {
-            m_mutex.lock();
-        } else {
-            struct timespec interval;
-            interval.tv_sec = seconds;
-            interval.tv_nsec = nanoseconds;
-            if (seconds == 0 && nanoseconds == 0)
-                interval.tv_nsec = 10 * 1000 * 1000;
-            while (!m_mutex.trylock()) {
-                if (nanosleep(&interval, nullptr) != 0 && errno != EINTR)
-                    check(errno, __LINE__);
-            }
-        }
+        m_mutex.lock();
     } catch (...) {
         // The caller's cancel state is left as it was before the guard.
-        pthread_setcancelstate(m_previousCancelState, nullptr);
+        restoreCancellation(false);
+        throw;
+    }
+    m_locked = true;
+}
+
+ScopedLock::ScopedLock(Mutex &mutex, long seconds, long nanoseconds) : m_mutex(mutex)
+{
+    if (!mutex.m_threaded)
+        return;
+    switchCancellationOff();
+    try {
+        struct timespec interval;
+        interval.tv_sec = seconds;
+        interval.tv_nsec = nanoseconds;
+        if (seconds == 0 && nanoseconds == 0)
+            interval.tv_nsec = 10 * 1000 * 1000;
+        while (!m_mutex.trylock()) {
+            if (nanosleep(&interval, nullptr) != 0 && errno != EINTR)
+                check(errno, __LINE__);
+        }
+    } catch (...) {
+        restoreCancellation(false);
         throw;
     }
     m_locked = true;
@@ -220,38 +265,46 @@ ScopedLock::ScopedLock(Mutex &mutex, bool poll, long seconds, long nanoseconds) 
 
 ScopedLock::~ScopedLock() noexcept(false)
 {
-    if (std::uncaught_exceptions() == 0) {
-        release();
-        return;
-    }
-    // While an exception unwinds the stack a second one would end the
-    // process: release quietly and leave the cancellation point to later.
     if (!m_locked)
         return;
     m_locked = false;
     try {
         m_mutex.unlock();
     } catch (...) {
+        releaseFailed();
+        return;
     }
-    pthread_setcancelstate(m_previousCancelState, nullptr);
+    // While an exception unwinds the stack a second one would end the
+    // process: then the cancellation point is left to later. Asked only when
+    // this guard has a cancellation point to pass.
+    if (m_previousCancelState == PTHREAD_CANCEL_ENABLE)
+        restoreCancellation(std::uncaught_exceptions() == 0);
+}
+
+// In the handler of a failed unlock: the exception goes to the caller
+// unless another one is already unwinding the stack.
+void ScopedLock::releaseFailed()
+{
+    restoreCancellation(false);
+    if (std::uncaught_exceptions() == 0)
+        throw;
 }
 
 void ScopedLock::release()
 {
     if (!m_locked)
         return;
-    m_mutex.unlock();
     m_locked = false;
-    if (m_previousCancelState == PTHREAD_CANCEL_ENABLE) {
-        check(pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, nullptr), __LINE__);
-        pthread_testcancel();
+    try {
+        m_mutex.unlock();
+    } catch (...) {
+        restoreCancellation(false);
+        throw;
     }
+    restoreCancellation(true);
 }
 
-PollingLock::PollingLock(Mutex &mutex, long seconds, long nanoseconds)
-    : m_lock(mutex, true, seconds, nanoseconds)
-{
-}
+PollingLock::PollingLock(Mutex &mutex, long seconds, long nanoseconds) : m_lock(mutex, seconds, nanoseconds) {}
 
 Mutex &LazyMutex::get()
 {
