@@ -7,6 +7,8 @@
 #include <stdio.h>
 #include <time.h>
 
+#include <utility>
+
 namespace hlx {
 
 namespace {
@@ -54,30 +56,42 @@ RunQueue::~RunQueue() = default;
 
 void RunQueue::add(const QueueAblePtr &item)
 {
+    add(QueueAblePtr(item));
+}
+
+void RunQueue::add(QueueAblePtr &&item)
+{
     ScopedLock guard(m_mutex);
-    if (m_capacity != 0 && m_items.size() >= m_capacity) {
-        char message[64];
-        snprintf(message, sizeof message, "runqueue full %ld", static_cast<long>(m_items.size()));
-        throw BufferFullException(kUnit, __LINE__, message, "BufferFullException", -1, !m_quiet);
-    }
-    if (item->replacesDuplicates()) {
-        const std::string &key = item->key();
-        for (std::list<QueueAblePtr>::iterator waiting = m_items.begin(); waiting != m_items.end(); ++waiting) {
-            if ((*waiting)->key() != key)
-                continue;
-            m_items.erase(waiting);
-            if (!m_quiet)
-                runQueueLogger()->log(LEVEL_DEBUG, "removed duplicate request %s", key.c_str());
-            break;
-        }
-    }
-    m_items.push_back(item);
+    if (m_capacity != 0 && m_items.size() >= m_capacity)
+        throwFull(m_items.size());
+    if (item->replacesDuplicates())
+        removeDuplicate(item->key());
+    m_items.push_back(std::move(item));
     if (m_capacity != 0 && m_items.size() >= m_capacity / 2)
         Thread::yield();
     // Woken after the unlock, a worker finds the mutex free instead of
     // waking only to block on it again.
     guard.release();
     m_mutex.broadcast();
+}
+
+void RunQueue::throwFull(size_t count) const
+{
+    char message[64];
+    snprintf(message, sizeof message, "runqueue full %ld", static_cast<long>(count));
+    throw BufferFullException(kUnit, __LINE__, message, "BufferFullException", -1, !m_quiet);
+}
+
+void RunQueue::removeDuplicate(const std::string &key)
+{
+    for (std::deque<QueueAblePtr>::iterator waiting = m_items.begin(); waiting != m_items.end(); ++waiting) {
+        if ((*waiting)->key() != key)
+            continue;
+        m_items.erase(waiting);
+        if (!m_quiet)
+            runQueueLogger()->log(LEVEL_DEBUG, "removed duplicate request %s", key.c_str());
+        return;
+    }
 }
 
 void RunQueue::run(int limit)
@@ -105,7 +119,7 @@ void RunQueue::run(int limit)
                 if (now >= deadline || now < start)
                     return;
             }
-            item = m_items.front();
+            item = std::move(m_items.front());
             m_items.pop_front();
         }
         try {
@@ -132,7 +146,7 @@ void RunQueue::interrupt()
 
 void RunQueue::clear()
 {
-    std::list<QueueAblePtr> released;
+    std::deque<QueueAblePtr> released;
     {
         ScopedLock guard(m_mutex);
         released.swap(m_items);
@@ -144,7 +158,7 @@ QueueAblePtr RunQueue::removeNewest()
     ScopedLock guard(m_mutex);
     QueueAblePtr newest;
     if (!m_items.empty()) {
-        newest = m_items.back();
+        newest = std::move(m_items.back());
         m_items.pop_back();
     }
     return newest;
