@@ -7,18 +7,23 @@
 // holding a framework lock. When the process has no thread library
 // (Thread::m_threadsSupported false) every operation here is a no-op.
 //
-// Locking and unlocking are on every work item's and log line's path: the
-// common case is one thread-library call each plus bookkeeping that only the
-// owner writes; a guard taken inside another guard of the same thread finds
-// cancellation already off and leaves it alone.
+// Guards are on every work item's and log line's path, so their common case
+// is inline (at the end of this header): on a plain Mutex one thread-library
+// call to lock and one to unlock, with bookkeeping that only the owner
+// writes, and no call through the virtual slots, whose bodies are the same;
+// a guard taken inside another guard of the same thread finds cancellation
+// already off and leaves it alone.
 //
 // Failures of the thread library throw hlx::SystemException.
 #pragma once
 
+#include <errno.h>
 #include <pthread.h>
 #include <time.h>
 
 #include <atomic>
+#include <exception>
+#include <typeinfo>
 
 namespace hlx {
 
@@ -54,15 +59,15 @@ public:
 private:
     friend class ScopedLock;
 
-    // Only the thread holding the mutex writes count and owner, so plain
-    // (relaxed) stores do; others merely read them.
-    void acquired()
-    {
-        int count = m_count.load(std::memory_order_relaxed) + 1;
-        m_count.store(count, std::memory_order_relaxed);
-        if (count == 1)
-            m_owner.store(pthread_self(), std::memory_order_relaxed);
-    }
+    // The bodies of lock() and unlock() on a threaded mutex, returning the
+    // error number instead of throwing it.
+    int lockThreaded();
+    int unlockThreaded();
+    // Whether lock() and unlock() are this class's own, which a guard may
+    // then run without the virtual call. The type_info objects are compared
+    // by address: should one type have two of them (a copy in each shared
+    // object), a plain mutex merely takes the virtual call.
+    bool plain() const { return &typeid(*this) == &typeid(Mutex); }
 
     pthread_mutex_t m_mutex;
     pthread_cond_t m_condition;
@@ -100,7 +105,8 @@ class ScopedLock {
 public:
     explicit ScopedLock(Mutex &mutex);
     // Releasing restores the cancel state and, if cancellation was on,
-    // passes a cancellation point, so it may end the thread.
+    // passes a cancellation point, so it may end the thread (not while an
+    // exception unwinds the stack: then it is left to later).
     ~ScopedLock() noexcept(false);
     ScopedLock(const ScopedLock &) = delete;
     ScopedLock &operator=(const ScopedLock &) = delete;
@@ -116,8 +122,14 @@ private:
     // Polls trylock(), sleeping the interval between attempts.
     ScopedLock(Mutex &mutex, long seconds, long nanoseconds);
     void switchCancellationOff();
-    void restoreCancellation(bool passCancellationPoint);
-    void releaseFailed();
+    void switchCancellationOn();
+    // The rare paths, out of line: a mutex of a derived class, failures.
+    void lockThroughSlot();
+    bool unlockThroughSlot(bool atEnd);
+    [[noreturn]] void lockFailed(int rc);
+    void unlockFailed(int rc, bool atEnd);
+    void restoreCancellationQuietly();
+    [[noreturn]] static void cancelStateFailed(int rc);
     // For Thread::enableCancel: cancellation is on again although a guard of
     // this thread switched it off, so the next guard must switch it itself.
     static void cancellationSwitchedOn();
@@ -154,5 +166,118 @@ public:
 private:
     std::atomic<Mutex *> m_mutex{nullptr};
 };
+
+// Inline fast paths of the guards.
+
+namespace mutex_detail {
+// Set while a guard of this thread has switched cancellation off and not yet
+// back on: a guard taken meanwhile knows it is off without asking the thread
+// library, and leaves the switching back to the guard that switched.
+// Initial-exec: one access relative to the thread pointer, also when the
+// framework is linked into a shared object.
+inline thread_local bool tCancellationOffByGuard __attribute__((tls_model("initial-exec"))) = false;
+} // namespace mutex_detail
+
+// Only the thread holding the mutex writes count and owner, so plain
+// (relaxed) stores do; others merely read them.
+inline int Mutex::lockThreaded()
+{
+    int rc = pthread_mutex_lock(&m_mutex);
+    if (__builtin_expect(rc != 0, 0))
+        return rc;
+    int count = m_count.load(std::memory_order_relaxed) + 1;
+    m_count.store(count, std::memory_order_relaxed);
+    if (count == 1)
+        m_owner.store(pthread_self(), std::memory_order_relaxed);
+    return 0;
+}
+
+inline int Mutex::unlockThreaded()
+{
+    // Refused for anyone but the owner, as the recursive POSIX mutex itself
+    // would, before the bookkeeping is touched.
+    if (__builtin_expect(!pthread_equal(m_owner.load(std::memory_order_relaxed), pthread_self()), 0))
+        return EPERM;
+    int count = m_count.load(std::memory_order_relaxed) - 1;
+    m_count.store(count, std::memory_order_relaxed);
+    if (count == 0)
+        m_owner.store(0, std::memory_order_relaxed);
+    return pthread_mutex_unlock(&m_mutex);
+}
+
+inline void ScopedLock::switchCancellationOff()
+{
+    if (mutex_detail::tCancellationOffByGuard)
+        return;
+    int rc = pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &m_previousCancelState);
+    if (__builtin_expect(rc != 0, 0))
+        cancelStateFailed(rc);
+    if (m_previousCancelState == PTHREAD_CANCEL_ENABLE)
+        mutex_detail::tCancellationOffByGuard = true;
+}
+
+// Called only by the guard that switched cancellation off.
+inline void ScopedLock::switchCancellationOn()
+{
+    mutex_detail::tCancellationOffByGuard = false;
+    // Cannot fail: the state is a valid one.
+    pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, nullptr);
+}
+
+inline ScopedLock::ScopedLock(Mutex &mutex) : m_mutex(mutex)
+{
+    if (!mutex.m_threaded)
+        return;
+    switchCancellationOff();
+    if (mutex.plain()) {
+        int rc = mutex.lockThreaded();
+        if (__builtin_expect(rc != 0, 0))
+            lockFailed(rc);
+    } else {
+        lockThroughSlot();
+    }
+    m_locked = true;
+}
+
+inline void ScopedLock::release()
+{
+    if (!m_locked)
+        return;
+    m_locked = false;
+    if (m_mutex.plain()) {
+        int rc = m_mutex.unlockThreaded();
+        if (__builtin_expect(rc != 0, 0))
+            unlockFailed(rc, false);
+    } else {
+        unlockThroughSlot(false);
+    }
+    if (m_previousCancelState == PTHREAD_CANCEL_ENABLE) {
+        switchCancellationOn();
+        pthread_testcancel();
+    }
+}
+
+inline ScopedLock::~ScopedLock() noexcept(false)
+{
+    if (!m_locked)
+        return;
+    m_locked = false;
+    if (m_mutex.plain()) {
+        int rc = m_mutex.unlockThreaded();
+        if (__builtin_expect(rc != 0, 0)) {
+            unlockFailed(rc, true);
+            return;
+        }
+    } else if (!unlockThroughSlot(true)) {
+        return;
+    }
+    if (m_previousCancelState == PTHREAD_CANCEL_ENABLE) {
+        switchCancellationOn();
+        // While an exception unwinds the stack a cancellation would be a
+        // second one, which ends the process.
+        if (std::uncaught_exceptions() == 0)
+            pthread_testcancel();
+    }
+}
 
 } // namespace hlx

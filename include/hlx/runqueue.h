@@ -139,12 +139,16 @@ private:
     // Out of the way of add(): the exception is rare.
     [[noreturn]] __attribute__((noinline, cold)) void throwFull(size_t count) const;
     void removeDuplicate(const std::string &key);
+    void waitForWork(ScopedLock &guard, const struct timespec *deadline);
 
     // Oldest first. Declared before the mutex: destroying a queue destroys
     // its mutex, then releases the items.
     std::deque<QueueAblePtr> m_items;
     Mutex m_mutex;
     bool m_interrupted = false;
+    // Workers waiting on the condition right now: add() wakes them only
+    // when there are any, which saves the wake-up call on a busy queue.
+    unsigned int m_waitingWorkers = 0;
     const unsigned int m_capacity;
     const bool m_quiet;
 };

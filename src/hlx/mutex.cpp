@@ -25,13 +25,6 @@ inline void check(int rc, int line)
         fail(rc, line);
 }
 
-// Set while a guard of this thread has switched cancellation off and not yet
-// back on: a guard taken meanwhile knows it is off without asking the thread
-// library, and leaves the switching back to the guard that switched.
-// Initial-exec: one access relative to the thread pointer, also when the
-// framework is linked into a shared object.
-thread_local bool tCancellationOffByGuard __attribute__((tls_model("initial-exec"))) = false;
-
 } // namespace
 
 Mutex::Mutex() : m_threaded(Thread::threadsSupported())
@@ -64,25 +57,14 @@ Mutex::~Mutex()
 
 void Mutex::lock()
 {
-    if (!m_threaded)
-        return;
-    check(pthread_mutex_lock(&m_mutex), __LINE__);
-    acquired();
+    if (m_threaded)
+        check(lockThreaded(), __LINE__);
 }
 
 void Mutex::unlock()
 {
-    if (!m_threaded)
-        return;
-    // Refused for anyone but the owner, as the recursive POSIX mutex itself
-    // would, before the bookkeeping is touched.
-    if (__builtin_expect(!pthread_equal(m_owner.load(std::memory_order_relaxed), pthread_self()), 0))
-        fail(EPERM, __LINE__);
-    int count = m_count.load(std::memory_order_relaxed) - 1;
-    m_count.store(count, std::memory_order_relaxed);
-    if (count == 0)
-        m_owner.store(0, std::memory_order_relaxed);
-    check(pthread_mutex_unlock(&m_mutex), __LINE__);
+    if (m_threaded)
+        check(unlockThreaded(), __LINE__);
 }
 
 bool Mutex::trylock()
@@ -93,7 +75,10 @@ bool Mutex::trylock()
     if (rc == EBUSY)
         return false;
     check(rc, __LINE__);
-    acquired();
+    int count = m_count.load(std::memory_order_relaxed) + 1;
+    m_count.store(count, std::memory_order_relaxed);
+    if (count == 1)
+        m_owner.store(pthread_self(), std::memory_order_relaxed);
     return true;
 }
 
@@ -198,47 +183,60 @@ bool MaxWaitMutex::trylock()
     return acquired;
 }
 
-inline void ScopedLock::switchCancellationOff()
-{
-    if (tCancellationOffByGuard)
-        return;
-    check(pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &m_previousCancelState), __LINE__);
-    if (m_previousCancelState == PTHREAD_CANCEL_ENABLE)
-        tCancellationOffByGuard = true;
-}
-
-// Only the guard that switched cancellation off switches it back on.
-inline void ScopedLock::restoreCancellation(bool passCancellationPoint)
-{
-    if (m_previousCancelState != PTHREAD_CANCEL_ENABLE)
-        return;
-    tCancellationOffByGuard = false;
-    if (!passCancellationPoint) {
-        pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, nullptr);
-        return;
-    }
-    check(pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, nullptr), __LINE__);
-    pthread_testcancel();
-}
-
 void ScopedLock::cancellationSwitchedOn()
 {
-    tCancellationOffByGuard = false;
+    mutex_detail::tCancellationOffByGuard = false;
 }
 
-ScopedLock::ScopedLock(Mutex &mutex) : m_mutex(mutex)
+void ScopedLock::cancelStateFailed(int rc)
 {
-    if (!mutex.m_threaded)
-        return;
-    switchCancellationOff();
+    fail(rc, __LINE__);
+}
+
+// The caller's cancel state as it was before the guard, without a
+// cancellation point: on the way out of a failure.
+void ScopedLock::restoreCancellationQuietly()
+{
+    if (m_previousCancelState == PTHREAD_CANCEL_ENABLE)
+        switchCancellationOn();
+}
+
+void ScopedLock::lockThroughSlot()
+{
     try {
         m_mutex.lock();
     } catch (...) {
-        // The caller's cancel state is left as it was before the guard.
-        restoreCancellation(false);
+        restoreCancellationQuietly();
         throw;
     }
-    m_locked = true;
+}
+
+void ScopedLock::lockFailed(int rc)
+{
+    restoreCancellationQuietly();
+    fail(rc, __LINE__);
+}
+
+// The failure goes to the caller, unless the guard ends while another
+// exception unwinds the stack: a second one would end the process.
+bool ScopedLock::unlockThroughSlot(bool atEnd)
+{
+    try {
+        m_mutex.unlock();
+        return true;
+    } catch (...) {
+        restoreCancellationQuietly();
+        if (!atEnd || std::uncaught_exceptions() == 0)
+            throw;
+        return false;
+    }
+}
+
+void ScopedLock::unlockFailed(int rc, bool atEnd)
+{
+    restoreCancellationQuietly();
+    if (!atEnd || std::uncaught_exceptions() == 0)
+        fail(rc, __LINE__);
 }
 
 ScopedLock::ScopedLock(Mutex &mutex, long seconds, long nanoseconds) : m_mutex(mutex)
@@ -257,51 +255,10 @@ ScopedLock::ScopedLock(Mutex &mutex, long seconds, long nanoseconds) : m_mutex(m
                 check(errno, __LINE__);
         }
     } catch (...) {
-        restoreCancellation(false);
+        restoreCancellationQuietly();
         throw;
     }
     m_locked = true;
-}
-
-ScopedLock::~ScopedLock() noexcept(false)
-{
-    if (!m_locked)
-        return;
-    m_locked = false;
-    try {
-        m_mutex.unlock();
-    } catch (...) {
-        releaseFailed();
-        return;
-    }
-    // While an exception unwinds the stack a second one would end the
-    // process: then the cancellation point is left to later. Asked only when
-    // this guard has a cancellation point to pass.
-    if (m_previousCancelState == PTHREAD_CANCEL_ENABLE)
-        restoreCancellation(std::uncaught_exceptions() == 0);
-}
-
-// In the handler of a failed unlock: the exception goes to the caller
-// unless another one is already unwinding the stack.
-void ScopedLock::releaseFailed()
-{
-    restoreCancellation(false);
-    if (std::uncaught_exceptions() == 0)
-        throw;
-}
-
-void ScopedLock::release()
-{
-    if (!m_locked)
-        return;
-    m_locked = false;
-    try {
-        m_mutex.unlock();
-    } catch (...) {
-        restoreCancellation(false);
-        throw;
-    }
-    restoreCancellation(true);
 }
 
 PollingLock::PollingLock(Mutex &mutex, long seconds, long nanoseconds) : m_lock(mutex, seconds, nanoseconds) {}

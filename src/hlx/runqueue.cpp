@@ -69,10 +69,13 @@ void RunQueue::add(QueueAblePtr &&item)
     m_items.push_back(std::move(item));
     if (m_capacity != 0 && m_items.size() >= m_capacity / 2)
         Thread::yield();
+    bool wake = m_waitingWorkers > 0;
     // Woken after the unlock, a worker finds the mutex free instead of
-    // waking only to block on it again.
+    // waking only to block on it again. A worker that starts waiting after
+    // the unlock finds the item first.
     guard.release();
-    m_mutex.broadcast();
+    if (wake)
+        m_mutex.broadcast();
 }
 
 void RunQueue::throwFull(size_t count) const
@@ -109,18 +112,22 @@ void RunQueue::run(int limit)
                 }
                 if (!m_items.empty())
                     break;
+                ++m_waitingWorkers;
                 if (limit == 0) {
-                    guard.wait();
+                    waitForWork(guard, nullptr);
                     continue;
                 }
                 struct timespec until = {deadline, 0};
-                guard.wait(&until);
+                waitForWork(guard, &until);
                 time_t now = time(nullptr);
                 if (now >= deadline || now < start)
                     return;
             }
             item = std::move(m_items.front());
             m_items.pop_front();
+            // Released here rather than by the destructor, which would first
+            // ask whether an exception is unwinding the stack.
+            guard.release();
         }
         try {
             item->run();
@@ -135,6 +142,18 @@ void RunQueue::run(int limit)
                 return;
         }
     }
+}
+
+// Called with the mutex held and the worker counted as waiting.
+void RunQueue::waitForWork(ScopedLock &guard, const struct timespec *deadline)
+{
+    try {
+        guard.wait(deadline);
+    } catch (...) {
+        --m_waitingWorkers;
+        throw;
+    }
+    --m_waitingWorkers;
 }
 
 void RunQueue::interrupt()
