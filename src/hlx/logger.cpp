@@ -243,11 +243,9 @@ void Logger::resetForConfiguration()
     }
 }
 
-LogLevel Logger::effectiveLevel() const
+LogLevel Logger::inheritedLevel() const
 {
-    LogLevel level = m_level.load(std::memory_order_relaxed);
-    if (level != LEVEL_INHERIT)
-        return level;
+    LogLevel level = LEVEL_INHERIT;
     for (const Logger *ancestor = m_parent.get(); ancestor; ancestor = ancestor->m_parent.get()) {
         level = ancestor->m_level.load(std::memory_order_relaxed);
         if (level != LEVEL_INHERIT)
@@ -269,7 +267,11 @@ int Logger::effectiveFacility() const
     return DEFAULT_FACILITY;
 }
 
+#if TRAILSEND_LOG_LEVEL_TEST_INLINE
+void Logger::logIfEnabled(LogLevel level, const char *format, ...) const
+#else
 void Logger::log(LogLevel level, const char *format, ...) const
+#endif
 {
     if (level < effectiveLevel())
         return;
@@ -279,7 +281,11 @@ void Logger::log(LogLevel level, const char *format, ...) const
     va_end(arguments);
 }
 
+#if TRAILSEND_LOG_LEVEL_TEST_INLINE
+void Logger::logErrnoIfEnabled(LogLevel level, int error, const char *format, ...) const
+#else
 void Logger::logErrno(LogLevel level, int error, const char *format, ...) const
+#endif
 {
     if (level < effectiveLevel())
         return;
