@@ -130,10 +130,16 @@ QueuedMessagePtr QueuedMessage::create(int priority, const char *format, va_list
     char expanded[TEXT_CAPACITY];
     va_list copy;
     va_copy(copy, arguments);
-    if (vsnprintf(expanded, sizeof expanded, format, copy) < 0)
-        expanded[0] = '\0';
+    // The length of the whole expansion, of which the buffer holds what
+    // fits; -1 when there is nothing sensible to show.
+    int length = vsnprintf(expanded, sizeof expanded, format, copy);
     va_end(copy);
-    TextRoom room = {expanded, strlen(expanded) + 1, nullptr};
+    if (length < 0) {
+        expanded[0] = '\0';
+        length = 0;
+    }
+    size_t stored = std::min<size_t>(length, sizeof expanded - 1);
+    TextRoom room = {expanded, stored + 1, nullptr};
     return boost::allocate_shared<QueuedMessage>(Allocator<QueuedMessage>(&room), priority, room);
 }
 
