@@ -137,6 +137,8 @@ private:
     Mutex &m_mutex;
     int m_previousCancelState = PTHREAD_CANCEL_DISABLE;
     bool m_locked = false;
+    // Whether the mutex is a plain Mutex, asked once when taking it.
+    bool m_plain = false;
 };
 
 // Like ScopedLock, but acquires by polling trylock(), sleeping the interval
@@ -176,6 +178,17 @@ namespace mutex_detail {
 // Initial-exec: one access relative to the thread pointer, also when the
 // framework is linked into a shared object.
 inline thread_local bool tCancellationOffByGuard __attribute__((tls_model("initial-exec"))) = false;
+
+// The calling thread's id, kept after the first ask: owners are compared on
+// every lock and unlock.
+inline thread_local pthread_t tSelf __attribute__((tls_model("initial-exec"))) = 0;
+inline pthread_t self()
+{
+    pthread_t id = tSelf;
+    if (__builtin_expect(id == 0, 0))
+        id = tSelf = pthread_self();
+    return id;
+}
 } // namespace mutex_detail
 
 // Only the thread holding the mutex writes count and owner, so plain
@@ -188,7 +201,7 @@ inline int Mutex::lockThreaded()
     int count = m_count.load(std::memory_order_relaxed) + 1;
     m_count.store(count, std::memory_order_relaxed);
     if (count == 1)
-        m_owner.store(pthread_self(), std::memory_order_relaxed);
+        m_owner.store(mutex_detail::self(), std::memory_order_relaxed);
     return 0;
 }
 
@@ -196,7 +209,7 @@ inline int Mutex::unlockThreaded()
 {
     // Refused for anyone but the owner, as the recursive POSIX mutex itself
     // would, before the bookkeeping is touched.
-    if (__builtin_expect(!pthread_equal(m_owner.load(std::memory_order_relaxed), pthread_self()), 0))
+    if (__builtin_expect(!pthread_equal(m_owner.load(std::memory_order_relaxed), mutex_detail::self()), 0))
         return EPERM;
     int count = m_count.load(std::memory_order_relaxed) - 1;
     m_count.store(count, std::memory_order_relaxed);
@@ -229,7 +242,8 @@ inline ScopedLock::ScopedLock(Mutex &mutex) : m_mutex(mutex)
     if (!mutex.m_threaded)
         return;
     switchCancellationOff();
-    if (mutex.plain()) {
+    m_plain = mutex.plain();
+    if (m_plain) {
         int rc = mutex.lockThreaded();
         if (__builtin_expect(rc != 0, 0))
             lockFailed(rc);
@@ -244,7 +258,7 @@ inline void ScopedLock::release()
     if (!m_locked)
         return;
     m_locked = false;
-    if (m_mutex.plain()) {
+    if (m_plain) {
         int rc = m_mutex.unlockThreaded();
         if (__builtin_expect(rc != 0, 0))
             unlockFailed(rc, false);
@@ -262,7 +276,7 @@ inline ScopedLock::~ScopedLock() noexcept(false)
     if (!m_locked)
         return;
     m_locked = false;
-    if (m_mutex.plain()) {
+    if (m_plain) {
         int rc = m_mutex.unlockThreaded();
         if (__builtin_expect(rc != 0, 0)) {
             unlockFailed(rc, true);

@@ -78,7 +78,7 @@ bool Mutex::trylock()
     int count = m_count.load(std::memory_order_relaxed) + 1;
     m_count.store(count, std::memory_order_relaxed);
     if (count == 1)
-        m_owner.store(pthread_self(), std::memory_order_relaxed);
+        m_owner.store(mutex_detail::self(), std::memory_order_relaxed);
     return true;
 }
 
