@@ -22,7 +22,6 @@
 #include <time.h>
 
 #include <atomic>
-#include <exception>
 #include <typeinfo>
 
 namespace hlx {
@@ -129,6 +128,7 @@ private:
     [[noreturn]] void lockFailed(int rc);
     void unlockFailed(int rc, bool atEnd);
     void restoreCancellationQuietly();
+    void releaseAtEnd();
     [[noreturn]] static void cancelStateFailed(int rc);
     // For Thread::enableCancel: cancellation is on again although a guard of
     // this thread switched it off, so the next guard must switch it itself.
@@ -271,27 +271,12 @@ inline void ScopedLock::release()
     }
 }
 
+// Hot paths release() explicitly; the destructor's release, which must ask
+// whether an exception unwinds the stack, stays out of line.
 inline ScopedLock::~ScopedLock() noexcept(false)
 {
-    if (!m_locked)
-        return;
-    m_locked = false;
-    if (m_plain) {
-        int rc = m_mutex.unlockThreaded();
-        if (__builtin_expect(rc != 0, 0)) {
-            unlockFailed(rc, true);
-            return;
-        }
-    } else if (!unlockThroughSlot(true)) {
-        return;
-    }
-    if (m_previousCancelState == PTHREAD_CANCEL_ENABLE) {
-        switchCancellationOn();
-        // While an exception unwinds the stack a cancellation would be a
-        // second one, which ends the process.
-        if (std::uncaught_exceptions() == 0)
-            pthread_testcancel();
-    }
+    if (m_locked)
+        releaseAtEnd();
 }
 
 } // namespace hlx

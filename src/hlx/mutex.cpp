@@ -239,6 +239,27 @@ void ScopedLock::unlockFailed(int rc, bool atEnd)
         fail(rc, __LINE__);
 }
 
+void ScopedLock::releaseAtEnd()
+{
+    m_locked = false;
+    if (m_plain) {
+        int rc = m_mutex.unlockThreaded();
+        if (__builtin_expect(rc != 0, 0)) {
+            unlockFailed(rc, true);
+            return;
+        }
+    } else if (!unlockThroughSlot(true)) {
+        return;
+    }
+    if (m_previousCancelState == PTHREAD_CANCEL_ENABLE) {
+        switchCancellationOn();
+        // While an exception unwinds the stack a cancellation would be a
+        // second one, which ends the process.
+        if (std::uncaught_exceptions() == 0)
+            pthread_testcancel();
+    }
+}
+
 ScopedLock::ScopedLock(Mutex &mutex, long seconds, long nanoseconds) : m_mutex(mutex)
 {
     if (!mutex.m_threaded)
