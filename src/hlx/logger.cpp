@@ -189,6 +189,7 @@ void output(int priority, const char *format, va_list arguments)
     openSyslogOnce();
     if (!queueLogLine(priority, format, arguments))
         vsyslog(priority, format, arguments);
+    guard.release();
 }
 
 } // namespace
