@@ -91,7 +91,9 @@ public:
 #if TRAILSEND_LOG_LEVEL_TEST_INLINE
     // The level test is made at the call site, before the arguments are
     // passed on: a call below a cached level costs a load and a comparison.
-    // An inheriting logger (-1) goes on to the full test, which caches.
+    // An inheriting logger (-1) fails it and goes on to the full test, which
+    // resolves and caches the level; so does a level below -1, for which
+    // the full test caches too.
     __attribute__((always_inline, format(printf, 3, 4))) void log(LogLevel level, const char *format, ...) const
     {
         if (level >= LEVEL_INHERIT && level < m_level.load(std::memory_order_relaxed))
