@@ -117,9 +117,31 @@ public:
 
 private:
     friend class PollingLock;
+    friend class RunQueue;
     friend class Thread;
     // Polls trylock(), sleeping the interval between attempts.
     ScopedLock(Mutex &mutex, long seconds, long nanoseconds);
+
+    // For a region that reaches no cancellation point and runs no code but
+    // its own and the standard library's, unless it says so first with
+    // beforeCancellationPoint(): the run queue's add and take, on every work
+    // item's path. Switching cancellation off and on costs two atomic
+    // updates of the thread's state, but under deferred cancellation, which
+    // the guard makes sure of, a region without cancellation points cannot
+    // be cancelled anyway; so the switch is made only when the region is
+    // about to reach one. (The one case the switch would cover besides: a
+    // signal handler that reaches a cancellation point while the region
+    // runs.) Releasing passes a cancellation point as the ordinary guard
+    // does.
+    struct CancelSwitchWhenNeeded {};
+    ScopedLock(Mutex &mutex, CancelSwitchWhenNeeded);
+    void beforeCancellationPoint()
+    {
+        if (m_cancelSwitchOwed) {
+            m_cancelSwitchOwed = false;
+            switchCancellationOff();
+        }
+    }
     void switchCancellationOff();
     void switchCancellationOn();
     // The rare paths, out of line: a mutex of a derived class, failures.
@@ -139,6 +161,8 @@ private:
     bool m_locked = false;
     // Whether the mutex is a plain Mutex, asked once when taking it.
     bool m_plain = false;
+    // Cancellation may be on: beforeCancellationPoint() switches it off.
+    bool m_cancelSwitchOwed = false;
 };
 
 // Like ScopedLock, but acquires by polling trylock(), sleeping the interval
@@ -253,6 +277,33 @@ inline ScopedLock::ScopedLock(Mutex &mutex) : m_mutex(mutex)
     m_locked = true;
 }
 
+inline ScopedLock::ScopedLock(Mutex &mutex, CancelSwitchWhenNeeded) : m_mutex(mutex)
+{
+    if (!mutex.m_threaded)
+        return;
+    if (!mutex_detail::tCancellationOffByGuard) {
+        // Asynchronous cancellation could strike anywhere: then the switch
+        // is made at once, and the type put back with cancellation off.
+        int type;
+        pthread_setcanceltype(PTHREAD_CANCEL_DEFERRED, &type);
+        if (__builtin_expect(type == PTHREAD_CANCEL_DEFERRED, 1)) {
+            m_cancelSwitchOwed = true;
+        } else {
+            switchCancellationOff();
+            pthread_setcanceltype(type, nullptr);
+        }
+    }
+    m_plain = mutex.plain();
+    if (m_plain) {
+        int rc = mutex.lockThreaded();
+        if (__builtin_expect(rc != 0, 0))
+            lockFailed(rc);
+    } else {
+        lockThroughSlot();
+    }
+    m_locked = true;
+}
+
 inline void ScopedLock::release()
 {
     if (!m_locked)
@@ -267,6 +318,9 @@ inline void ScopedLock::release()
     }
     if (m_previousCancelState == PTHREAD_CANCEL_ENABLE) {
         switchCancellationOn();
+        pthread_testcancel();
+    } else if (m_cancelSwitchOwed) {
+        // A no-op when cancellation is off.
         pthread_testcancel();
     }
 }

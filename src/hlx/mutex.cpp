@@ -257,6 +257,8 @@ void ScopedLock::releaseAtEnd()
         // second one, which ends the process.
         if (std::uncaught_exceptions() == 0)
             pthread_testcancel();
+    } else if (m_cancelSwitchOwed && std::uncaught_exceptions() == 0) {
+        pthread_testcancel();
     }
 }
 

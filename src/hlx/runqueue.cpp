@@ -61,14 +61,24 @@ void RunQueue::add(const QueueAblePtr &item)
 
 void RunQueue::add(QueueAblePtr &&item)
 {
-    ScopedLock guard(m_mutex);
-    if (m_capacity != 0 && m_items.size() >= m_capacity)
+    // Asked before the lock is taken, so that the locked region runs none
+    // of the item's code unless it replaces a duplicate.
+    const bool replaces = item->replacesDuplicates();
+    ScopedLock guard(m_mutex, ScopedLock::CancelSwitchWhenNeeded());
+    if (m_capacity != 0 && m_items.size() >= m_capacity) {
+        // Building the exception may log.
+        guard.beforeCancellationPoint();
         throwFull(m_items.size());
-    if (item->replacesDuplicates())
+    }
+    if (replaces) {
+        guard.beforeCancellationPoint();
         removeDuplicate(item->key());
+    }
     m_items.push_back(std::move(item));
-    if (m_capacity != 0 && m_items.size() >= m_capacity / 2)
+    if (m_capacity != 0 && m_items.size() >= m_capacity / 2) {
+        guard.beforeCancellationPoint();
         Thread::yield();
+    }
     bool wake = m_waitingWorkers > 0;
     // Woken after the unlock, a worker finds the mutex free instead of
     // waking only to block on it again. A worker that starts waiting after
@@ -104,14 +114,17 @@ void RunQueue::run(int limit)
     for (;;) {
         QueueAblePtr item;
         {
-            ScopedLock guard(m_mutex);
+            ScopedLock guard(m_mutex, ScopedLock::CancelSwitchWhenNeeded());
             for (;;) {
                 if (m_interrupted) {
+                    guard.beforeCancellationPoint();
                     m_interrupted = false;
                     throw QueueInterrupted(kUnit, __LINE__, "QueueInterrupted", "QueueInterrupted", 0, !m_quiet);
                 }
                 if (!m_items.empty())
                     break;
+                // Waiting on the condition is a cancellation point.
+                guard.beforeCancellationPoint();
                 ++m_waitingWorkers;
                 if (limit == 0) {
                     waitForWork(guard, nullptr);
