@@ -11,14 +11,19 @@
 
 namespace hlx {
 
+class QueuedMessage;
+typedef boost::shared_ptr<QueuedMessage> QueuedMessagePtr;
+
 // One log line waiting for the background log thread: the syslog priority
 // (facility | severity) and the expanded text, at most 511 characters.
 class QueuedMessage : public QueueAble {
 public:
     static const size_t TEXT_CAPACITY = 512;
 
-    // Expands `format` with `arguments` (the system's own vsnprintf).
-    QueuedMessage(int priority, const char *format, va_list arguments);
+    // Expands `format` with `arguments` (the system's own vsnprintf). The
+    // message, its text and its shared-pointer count share one block, sized
+    // to the text: one allocation per log line.
+    static QueuedMessagePtr create(int priority, const char *format, va_list arguments);
     // Writes the text to syslog at the priority.
     void run() override;
 
@@ -26,11 +31,14 @@ public:
     const char *text() const { return m_text; }
 
 private:
-    int m_priority;
-    char m_text[TEXT_CAPACITY];
-};
+    template <class T> class Allocator;
+    struct TextRoom;
+    QueuedMessage(int priority, const TextRoom &room);
 
-typedef boost::shared_ptr<QueuedMessage> QueuedMessagePtr;
+    int m_priority;
+    // Behind the message in the same block.
+    const char *m_text;
+};
 
 // For the logger's output step, which holds the output mutex: queues the
 // line when the log queue runs, applying the drop policy when it is full.

@@ -26,6 +26,15 @@
 #include <atomic>
 #include <string>
 
+// g++ forwards the arguments of an always-inlined variadic function with
+// __builtin_va_arg_pack, so the level test of a log call can be inline
+// before any argument is passed on; clang has no such builtin and calls.
+#if defined(__GNUC__) && !defined(__clang__)
+#define TRAILSEND_LOG_LEVEL_TEST_INLINE 1
+#else
+#define TRAILSEND_LOG_LEVEL_TEST_INLINE 0
+#endif
+
 // Level names of the client log, indexed by level: "TRACE", "DEBUG", "INFO",
 // "WARNING", "ERROR", "FATAL". Exported to the whole process.
 extern "C" const char *const LEVEL_NAMES[6];
@@ -69,14 +78,42 @@ public:
 
     // Own level, or the nearest ancestor's; the result is cached as the own
     // level until setLevel(-1) makes the logger inherit again.
-    LogLevel effectiveLevel() const;
+    LogLevel effectiveLevel() const
+    {
+        LogLevel level = m_level.load(std::memory_order_relaxed);
+        return level != LEVEL_INHERIT ? level : inheritedLevel();
+    }
     int effectiveFacility() const;
     bool isEnabled(LogLevel level) const { return level >= effectiveLevel(); }
 
+    // Arguments are evaluated as for any call, but a call below the level
+    // neither reads nor expands them.
+#if TRAILSEND_LOG_LEVEL_TEST_INLINE
+    // The level test is made at the call site, before the arguments are
+    // passed on: a call below a cached level costs a load and a comparison.
+    // An inheriting logger (-1) fails it and goes on to the full test, which
+    // resolves and caches the level; so does a level below -1, for which
+    // the full test caches too.
+    __attribute__((always_inline, format(printf, 3, 4))) void log(LogLevel level, const char *format, ...) const
+    {
+        if (level >= LEVEL_INHERIT && level < m_level.load(std::memory_order_relaxed))
+            return;
+        logIfEnabled(level, format, __builtin_va_arg_pack());
+    }
+    // As log(), with ": " and the system's text for `error` appended.
+    __attribute__((always_inline, format(printf, 4, 5))) void logErrno(LogLevel level, int error, const char *format,
+                                                                        ...) const
+    {
+        if (level >= LEVEL_INHERIT && level < m_level.load(std::memory_order_relaxed))
+            return;
+        logErrnoIfEnabled(level, error, format, __builtin_va_arg_pack());
+    }
+#else
     void log(LogLevel level, const char *format, ...) const __attribute__((format(printf, 3, 4)));
     // As log(), with ": " and the system's text for `error` appended.
     void logErrno(LogLevel level, int error, const char *format, ...) const
         __attribute__((format(printf, 4, 5)));
+#endif
     // The header line, then the bytes as rows of 16: hex pairs from column 0,
     // the printable characters ('.' for others) from column 50.
     void dump(LogLevel level, const char *header, const void *bytes, size_t count) const;
@@ -127,6 +164,15 @@ private:
     // For the log queue: the mutex held around every output.
     static Mutex &outputMutex();
     static void resetForConfiguration();
+    // The nearest ancestor's level, cached as the own level.
+    LogLevel inheritedLevel() const;
+#if TRAILSEND_LOG_LEVEL_TEST_INLINE
+    // The rest of an inline log() or logErrno(): the full level test, then
+    // the line.
+    void logIfEnabled(LogLevel level, const char *format, ...) const __attribute__((format(printf, 3, 4)));
+    void logErrnoIfEnabled(LogLevel level, int error, const char *format, ...) const
+        __attribute__((format(printf, 4, 5)));
+#endif
     // For configure(): the value of "logger.openlog.<program>" in the
     // process-wide store, applied by the first output.
     static void setOpenlogSwitch(const std::string &value);

@@ -20,7 +20,7 @@
 
 #include <boost/shared_ptr.hpp>
 
-#include <list>
+#include <deque>
 #include <map>
 #include <string>
 
@@ -117,6 +117,8 @@ public:
     // nothing is queued. Yields the processor once the queue is half full, so
     // a fast producer lets the workers catch up.
     void add(const QueueAblePtr &item);
+    // As above, taking the caller's reference over.
+    void add(QueueAblePtr &&item);
     // The worker loop. `limit` in seconds: 0 runs until interrupted; a
     // positive limit returns once that many seconds (counted in whole
     // seconds of the clock) have passed or the clock went back; a negative
@@ -134,11 +136,19 @@ public:
     bool quiet() const { return m_quiet; }
 
 private:
-    // Declared before the mutex: destroying a queue destroys its mutex, then
-    // releases the items.
-    std::list<QueueAblePtr> m_items;
+    // Out of the way of add(): the exception is rare.
+    [[noreturn]] __attribute__((noinline, cold)) void throwFull(size_t count) const;
+    void removeDuplicate(const std::string &key);
+    void waitForWork(ScopedLock &guard, const struct timespec *deadline);
+
+    // Oldest first. Declared before the mutex: destroying a queue destroys
+    // its mutex, then releases the items.
+    std::deque<QueueAblePtr> m_items;
     Mutex m_mutex;
     bool m_interrupted = false;
+    // Workers waiting on the condition right now: add() wakes them only
+    // when there are any, which saves the wake-up call on a busy queue.
+    unsigned int m_waitingWorkers = 0;
     const unsigned int m_capacity;
     const bool m_quiet;
 };

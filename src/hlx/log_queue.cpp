@@ -6,14 +6,19 @@
 #include "hlx/property_lookup.h"
 #include "hlx/thread.h"
 
+#include <boost/make_shared.hpp>
+
 #include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <syslog.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <exception>
+#include <new>
+#include <utility>
 
 namespace hlx {
 
@@ -74,13 +79,68 @@ int configuredQueueSize()
 
 } // namespace
 
-QueuedMessage::QueuedMessage(int priority, const char *format, va_list arguments) : m_priority(priority)
+// Where create() wants the text: its expansion on the stack and its size
+// with the terminating NUL; the allocator fills in the room it made for it.
+struct QueuedMessage::TextRoom {
+    const char *expanded;
+    size_t size;
+    char *text;
+};
+
+// Allocates the shared-pointer block that holds a message with the room for
+// its text behind it, and tells create() where that room is. The copies
+// boost keeps in the block still point at create()'s TextRoom, which is
+// only used while allocating.
+template <class T> class QueuedMessage::Allocator {
+public:
+    typedef T value_type;
+
+    explicit Allocator(TextRoom *room) : m_room(room) {}
+    template <class U> Allocator(const Allocator<U> &other) : m_room(other.m_room) {}
+
+    T *allocate(size_t count)
+    {
+        size_t head = count * sizeof(T);
+        char *block = static_cast<char *>(::operator new(head + m_room->size));
+        m_room->text = block + head;
+        return reinterpret_cast<T *>(block);
+    }
+    void deallocate(T *block, size_t) { ::operator delete(block); }
+
+    // The message's constructor is private to it and to this allocator.
+    template <class U, class... Arguments> void construct(U *place, Arguments &&...arguments)
+    {
+        ::new (static_cast<void *>(place)) U(std::forward<Arguments>(arguments)...);
+    }
+    template <class U> void destroy(U *object) { object->~U(); }
+
+    template <class U> bool operator==(const Allocator<U> &) const { return true; }
+    template <class U> bool operator!=(const Allocator<U> &) const { return false; }
+
+    TextRoom *m_room;
+};
+
+QueuedMessage::QueuedMessage(int priority, const TextRoom &room) : m_priority(priority), m_text(room.text)
 {
+    memcpy(room.text, room.expanded, room.size);
+}
+
+QueuedMessagePtr QueuedMessage::create(int priority, const char *format, va_list arguments)
+{
+    char expanded[TEXT_CAPACITY];
     va_list copy;
     va_copy(copy, arguments);
-    if (vsnprintf(m_text, sizeof m_text, format, copy) < 0)
-        m_text[0] = '\0';
+    // The length of the whole expansion, of which the buffer holds what
+    // fits; -1 when there is nothing sensible to show.
+    int length = vsnprintf(expanded, sizeof expanded, format, copy);
     va_end(copy);
+    if (length < 0) {
+        expanded[0] = '\0';
+        length = 0;
+    }
+    size_t stored = std::min<size_t>(length, sizeof expanded - 1);
+    TextRoom room = {expanded, stored + 1, nullptr};
+    return boost::allocate_shared<QueuedMessage>(Allocator<QueuedMessage>(&room), priority, room);
 }
 
 void QueuedMessage::run()
@@ -93,9 +153,9 @@ bool queueLogLine(int priority, const char *format, va_list arguments)
     RunQueue *queue = gLogQueue;
     if (!queue)
         return false;
-    QueuedMessagePtr message(new QueuedMessage(priority, format, arguments));
+    QueueAblePtr message = QueuedMessage::create(priority, format, arguments);
     try {
-        queue->add(message);
+        queue->add(std::move(message));
     } catch (const std::out_of_range &full) {
         // The line being logged is lost. When the warning will be written,
         // the newest queued line makes room for it, so the reader learns

@@ -189,6 +189,7 @@ void output(int priority, const char *format, va_list arguments)
     openSyslogOnce();
     if (!queueLogLine(priority, format, arguments))
         vsyslog(priority, format, arguments);
+    guard.release();
 }
 
 } // namespace
@@ -243,11 +244,9 @@ void Logger::resetForConfiguration()
     }
 }
 
-LogLevel Logger::effectiveLevel() const
+LogLevel Logger::inheritedLevel() const
 {
-    LogLevel level = m_level.load(std::memory_order_relaxed);
-    if (level != LEVEL_INHERIT)
-        return level;
+    LogLevel level = LEVEL_INHERIT;
     for (const Logger *ancestor = m_parent.get(); ancestor; ancestor = ancestor->m_parent.get()) {
         level = ancestor->m_level.load(std::memory_order_relaxed);
         if (level != LEVEL_INHERIT)
@@ -269,7 +268,11 @@ int Logger::effectiveFacility() const
     return DEFAULT_FACILITY;
 }
 
+#if TRAILSEND_LOG_LEVEL_TEST_INLINE
+void Logger::logIfEnabled(LogLevel level, const char *format, ...) const
+#else
 void Logger::log(LogLevel level, const char *format, ...) const
+#endif
 {
     if (level < effectiveLevel())
         return;
@@ -279,7 +282,11 @@ void Logger::log(LogLevel level, const char *format, ...) const
     va_end(arguments);
 }
 
+#if TRAILSEND_LOG_LEVEL_TEST_INLINE
+void Logger::logErrnoIfEnabled(LogLevel level, int error, const char *format, ...) const
+#else
 void Logger::logErrno(LogLevel level, int error, const char *format, ...) const
+#endif
 {
     if (level < effectiveLevel())
         return;

@@ -13,17 +13,23 @@ namespace {
 
 const char kUnit[] = "mutex";
 
-void check(int rc, int line)
+// Out of line and marked cold, so the lock paths carry no exception code.
+[[noreturn]] __attribute__((noinline, cold)) void fail(int rc, int line)
 {
-    if (rc != 0)
-        throw SystemException::fromError(kUnit, line, rc);
+    throw SystemException::fromError(kUnit, line, rc);
+}
+
+inline void check(int rc, int line)
+{
+    if (__builtin_expect(rc != 0, 0))
+        fail(rc, line);
 }
 
 } // namespace
 
-Mutex::Mutex()
+Mutex::Mutex() : m_threaded(Thread::threadsSupported())
 {
-    if (!Thread::threadsSupported())
+    if (!m_threaded)
         return;
     pthread_mutexattr_t attributes;
     check(pthread_mutexattr_init(&attributes), __LINE__);
@@ -43,54 +49,42 @@ Mutex::~Mutex()
 {
     // A destructor must not throw; destroying a mutex that is still held is
     // the owner's bug and is left to the thread library to ignore.
-    if (!Thread::threadsSupported())
+    if (!m_threaded)
         return;
     pthread_cond_destroy(&m_condition);
     pthread_mutex_destroy(&m_mutex);
 }
 
-void Mutex::acquired()
-{
-    m_count.fetch_add(1, std::memory_order_relaxed);
-    m_owner.store(pthread_self(), std::memory_order_relaxed);
-}
-
 void Mutex::lock()
 {
-    if (!Thread::threadsSupported())
-        return;
-    check(pthread_mutex_lock(&m_mutex), __LINE__);
-    acquired();
+    if (m_threaded)
+        check(lockThreaded(), __LINE__);
 }
 
 void Mutex::unlock()
 {
-    if (!Thread::threadsSupported())
-        return;
-    // Refused for anyone but the owner, as the recursive POSIX mutex itself
-    // would, before the bookkeeping is touched.
-    if (!pthread_equal(m_owner.load(std::memory_order_relaxed), pthread_self()))
-        check(EPERM, __LINE__);
-    if (m_count.fetch_sub(1, std::memory_order_relaxed) == 1)
-        m_owner.store(0, std::memory_order_relaxed);
-    check(pthread_mutex_unlock(&m_mutex), __LINE__);
+    if (m_threaded)
+        check(unlockThreaded(), __LINE__);
 }
 
 bool Mutex::trylock()
 {
-    if (!Thread::threadsSupported())
+    if (!m_threaded)
         return true;
     int rc = pthread_mutex_trylock(&m_mutex);
     if (rc == EBUSY)
         return false;
     check(rc, __LINE__);
-    acquired();
+    int count = m_count.load(std::memory_order_relaxed) + 1;
+    m_count.store(count, std::memory_order_relaxed);
+    if (count == 1)
+        m_owner.store(mutex_detail::self(), std::memory_order_relaxed);
     return true;
 }
 
 bool Mutex::wait(const struct timespec *deadline)
 {
-    if (!Thread::threadsSupported())
+    if (!m_threaded)
         return true;
     int count = m_count.exchange(0, std::memory_order_relaxed);
     pthread_t owner = m_owner.exchange(0, std::memory_order_relaxed);
@@ -114,7 +108,7 @@ bool Mutex::waitFor(long seconds, long nanoseconds)
 
 void Mutex::signal()
 {
-    if (!Thread::threadsSupported())
+    if (!m_threaded)
         return;
     if (Thread::m_threadsActive.load(std::memory_order_relaxed) > 0)
         check(pthread_cond_signal(&m_condition), __LINE__);
@@ -122,7 +116,7 @@ void Mutex::signal()
 
 void Mutex::broadcast()
 {
-    if (!Thread::threadsSupported())
+    if (!m_threaded)
         return;
     check(pthread_cond_broadcast(&m_condition), __LINE__);
 }
@@ -189,69 +183,108 @@ bool MaxWaitMutex::trylock()
     return acquired;
 }
 
-ScopedLock::ScopedLock(Mutex &mutex) : ScopedLock(mutex, false, 0, 0) {}
-
-ScopedLock::ScopedLock(Mutex &mutex, bool poll, long seconds, long nanoseconds) : m_mutex(mutex)
+void ScopedLock::cancellationSwitchedOn()
 {
-    if (!Thread::threadsSupported())
-        return;
-    check(pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &m_previousCancelState), __LINE__);
+    mutex_detail::tCancellationOffByGuard = false;
+}
+
+void ScopedLock::cancelStateFailed(int rc)
+{
+    fail(rc, __LINE__);
+}
+
+// The caller's cancel state as it was before the guard, without a
+// cancellation point: on the way out of a failure.
+void ScopedLock::restoreCancellationQuietly()
+{
+    if (m_previousCancelState == PTHREAD_CANCEL_ENABLE)
+        switchCancellationOn();
+}
+
+void ScopedLock::lockThroughSlot()
+{
     try {
-        if (!poll) {
-            m_mutex.lock();
-        } else {
-            struct timespec interval;
-            interval.tv_sec = seconds;
-            interval.tv_nsec = nanoseconds;
-            if (seconds == 0 && nanoseconds == 0)
-                interval.tv_nsec = 10 * 1000 * 1000;
-            while (!m_mutex.trylock()) {
-                if (nanosleep(&interval, nullptr) != 0 && errno != EINTR)
-                    check(errno, __LINE__);
-            }
+        m_mutex.lock();
+    } catch (...) {
+        restoreCancellationQuietly();
+        throw;
+    }
+}
+
+void ScopedLock::lockFailed(int rc)
+{
+    restoreCancellationQuietly();
+    fail(rc, __LINE__);
+}
+
+// The failure goes to the caller, unless the guard ends while another
+// exception unwinds the stack: a second one would end the process.
+bool ScopedLock::unlockThroughSlot(bool atEnd)
+{
+    try {
+        m_mutex.unlock();
+        return true;
+    } catch (...) {
+        restoreCancellationQuietly();
+        if (!atEnd || std::uncaught_exceptions() == 0)
+            throw;
+        return false;
+    }
+}
+
+void ScopedLock::unlockFailed(int rc, bool atEnd)
+{
+    restoreCancellationQuietly();
+    if (!atEnd || std::uncaught_exceptions() == 0)
+        fail(rc, __LINE__);
+}
+
+void ScopedLock::releaseAtEnd()
+{
+    m_locked = false;
+    if (m_plain) {
+        int rc = m_mutex.unlockThreaded();
+        if (__builtin_expect(rc != 0, 0)) {
+            unlockFailed(rc, true);
+            return;
+        }
+    } else if (!unlockThroughSlot(true)) {
+        return;
+    }
+    if (m_previousCancelState == PTHREAD_CANCEL_ENABLE) {
+        switchCancellationOn();
+        // While an exception unwinds the stack a cancellation would be a
+        // second one, which ends the process.
+        if (std::uncaught_exceptions() == 0)
+            pthread_testcancel();
+    } else if (m_cancelSwitchOwed && std::uncaught_exceptions() == 0) {
+        pthread_testcancel();
+    }
+}
+
+ScopedLock::ScopedLock(Mutex &mutex, long seconds, long nanoseconds) : m_mutex(mutex)
+{
+    if (!mutex.m_threaded)
+        return;
+    switchCancellationOff();
+    try {
+        struct timespec interval;
+        interval.tv_sec = seconds;
+        interval.tv_nsec = nanoseconds;
+        if (seconds == 0 && nanoseconds == 0)
+            interval.tv_nsec = 10 * 1000 * 1000;
+        while (!m_mutex.trylock()) {
+            if (nanosleep(&interval, nullptr) != 0 && errno != EINTR)
+                check(errno, __LINE__);
         }
     } catch (...) {
-        // The caller's cancel state is left as it was before the guard.
-        pthread_setcancelstate(m_previousCancelState, nullptr);
+        restoreCancellationQuietly();
         throw;
     }
     m_locked = true;
 }
 
-ScopedLock::~ScopedLock() noexcept(false)
-{
-    if (std::uncaught_exceptions() == 0) {
-        release();
-        return;
-    }
-    // While an exception unwinds the stack a second one would end the
-    // process: release quietly and leave the cancellation point to later.
-    if (!m_locked)
-        return;
-    m_locked = false;
-    try {
-        m_mutex.unlock();
-    } catch (...) {
-    }
-    pthread_setcancelstate(m_previousCancelState, nullptr);
-}
-
-void ScopedLock::release()
-{
-    if (!m_locked)
-        return;
-    m_mutex.unlock();
-    m_locked = false;
-    if (m_previousCancelState == PTHREAD_CANCEL_ENABLE) {
-        check(pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, nullptr), __LINE__);
-        pthread_testcancel();
-    }
-}
-
-PollingLock::PollingLock(Mutex &mutex, long seconds, long nanoseconds)
-    : m_lock(mutex, true, seconds, nanoseconds)
-{
-}
+PollingLock::PollingLock(Mutex &mutex, long seconds, long nanoseconds) : m_lock(mutex, seconds, nanoseconds) {}
 
 Mutex &LazyMutex::get()
 {

@@ -7,6 +7,8 @@
 #include <stdio.h>
 #include <time.h>
 
+#include <utility>
+
 namespace hlx {
 
 namespace {
@@ -54,30 +56,55 @@ RunQueue::~RunQueue() = default;
 
 void RunQueue::add(const QueueAblePtr &item)
 {
-    ScopedLock guard(m_mutex);
+    add(QueueAblePtr(item));
+}
+
+void RunQueue::add(QueueAblePtr &&item)
+{
+    // Asked before the lock is taken, so that the locked region runs none
+    // of the item's code unless it replaces a duplicate.
+    const bool replaces = item->replacesDuplicates();
+    ScopedLock guard(m_mutex, ScopedLock::CancelSwitchWhenNeeded());
     if (m_capacity != 0 && m_items.size() >= m_capacity) {
-        char message[64];
-        snprintf(message, sizeof message, "runqueue full %ld", static_cast<long>(m_items.size()));
-        throw BufferFullException(kUnit, __LINE__, message, "BufferFullException", -1, !m_quiet);
+        // Building the exception may log.
+        guard.beforeCancellationPoint();
+        throwFull(m_items.size());
     }
-    if (item->replacesDuplicates()) {
-        const std::string &key = item->key();
-        for (std::list<QueueAblePtr>::iterator waiting = m_items.begin(); waiting != m_items.end(); ++waiting) {
-            if ((*waiting)->key() != key)
-                continue;
-            m_items.erase(waiting);
-            if (!m_quiet)
-                runQueueLogger()->log(LEVEL_DEBUG, "removed duplicate request %s", key.c_str());
-            break;
-        }
+    if (replaces) {
+        guard.beforeCancellationPoint();
+        removeDuplicate(item->key());
     }
-    m_items.push_back(item);
-    if (m_capacity != 0 && m_items.size() >= m_capacity / 2)
+    m_items.push_back(std::move(item));
+    if (m_capacity != 0 && m_items.size() >= m_capacity / 2) {
+        guard.beforeCancellationPoint();
         Thread::yield();
+    }
+    bool wake = m_waitingWorkers > 0;
     // Woken after the unlock, a worker finds the mutex free instead of
-    // waking only to block on it again.
+    // waking only to block on it again. A worker that starts waiting after
+    // the unlock finds the item first.
     guard.release();
-    m_mutex.broadcast();
+    if (wake)
+        m_mutex.broadcast();
+}
+
+void RunQueue::throwFull(size_t count) const
+{
+    char message[64];
+    snprintf(message, sizeof message, "runqueue full %ld", static_cast<long>(count));
+    throw BufferFullException(kUnit, __LINE__, message, "BufferFullException", -1, !m_quiet);
+}
+
+void RunQueue::removeDuplicate(const std::string &key)
+{
+    for (std::deque<QueueAblePtr>::iterator waiting = m_items.begin(); waiting != m_items.end(); ++waiting) {
+        if ((*waiting)->key() != key)
+            continue;
+        m_items.erase(waiting);
+        if (!m_quiet)
+            runQueueLogger()->log(LEVEL_DEBUG, "removed duplicate request %s", key.c_str());
+        return;
+    }
 }
 
 void RunQueue::run(int limit)
@@ -87,26 +114,33 @@ void RunQueue::run(int limit)
     for (;;) {
         QueueAblePtr item;
         {
-            ScopedLock guard(m_mutex);
+            ScopedLock guard(m_mutex, ScopedLock::CancelSwitchWhenNeeded());
             for (;;) {
                 if (m_interrupted) {
+                    guard.beforeCancellationPoint();
                     m_interrupted = false;
                     throw QueueInterrupted(kUnit, __LINE__, "QueueInterrupted", "QueueInterrupted", 0, !m_quiet);
                 }
                 if (!m_items.empty())
                     break;
+                // Waiting on the condition is a cancellation point.
+                guard.beforeCancellationPoint();
+                ++m_waitingWorkers;
                 if (limit == 0) {
-                    guard.wait();
+                    waitForWork(guard, nullptr);
                     continue;
                 }
                 struct timespec until = {deadline, 0};
-                guard.wait(&until);
+                waitForWork(guard, &until);
                 time_t now = time(nullptr);
                 if (now >= deadline || now < start)
                     return;
             }
-            item = m_items.front();
+            item = std::move(m_items.front());
             m_items.pop_front();
+            // Released here rather than by the destructor, which would first
+            // ask whether an exception is unwinding the stack.
+            guard.release();
         }
         try {
             item->run();
@@ -123,6 +157,18 @@ void RunQueue::run(int limit)
     }
 }
 
+// Called with the mutex held and the worker counted as waiting.
+void RunQueue::waitForWork(ScopedLock &guard, const struct timespec *deadline)
+{
+    try {
+        guard.wait(deadline);
+    } catch (...) {
+        --m_waitingWorkers;
+        throw;
+    }
+    --m_waitingWorkers;
+}
+
 void RunQueue::interrupt()
 {
     ScopedLock guard(m_mutex);
@@ -132,7 +178,7 @@ void RunQueue::interrupt()
 
 void RunQueue::clear()
 {
-    std::list<QueueAblePtr> released;
+    std::deque<QueueAblePtr> released;
     {
         ScopedLock guard(m_mutex);
         released.swap(m_items);
@@ -144,7 +190,7 @@ QueueAblePtr RunQueue::removeNewest()
     ScopedLock guard(m_mutex);
     QueueAblePtr newest;
     if (!m_items.empty()) {
-        newest = m_items.back();
+        newest = std::move(m_items.back());
         m_items.pop_back();
     }
     return newest;

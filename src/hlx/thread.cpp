@@ -210,6 +210,7 @@ void Thread::yield()
 void Thread::enableCancel()
 {
     check(pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, nullptr), __LINE__);
+    ScopedLock::cancellationSwitchedOn();
     pthread_testcancel();
 }
 

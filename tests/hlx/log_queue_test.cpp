@@ -279,22 +279,36 @@ TEST_F(LogQueue, StandardExceptionEndsTheThreadWithAWarningAndStopStillWritesThe
     EXPECT_EQ(records[1].text, "INFO  lq.test later");
 }
 
-TEST(QueuedMessage, TextIsCutAt511Characters)
+TEST(QueuedMessage, TextIsSizedToTheLineAndCutAt511Characters)
 {
-    std::string longText(600, 'x');
     struct Maker {
         static hlx::QueuedMessagePtr make(int priority, const char *format, ...)
         {
             va_list arguments;
             va_start(arguments, format);
-            hlx::QueuedMessagePtr message(new hlx::QueuedMessage(priority, format, arguments));
+            hlx::QueuedMessagePtr message = hlx::QueuedMessage::create(priority, format, arguments);
             va_end(arguments);
             return message;
         }
     };
-    hlx::QueuedMessagePtr message = Maker::make(LOG_AUTH | LOG_ERR, "%s!", longText.c_str());
-    EXPECT_EQ(strlen(message->text()), 511u);
-    EXPECT_EQ(message->priority(), LOG_AUTH | LOG_ERR);
+    const std::string x510(510, 'x');
+    const std::string x511(511, 'x');
+    const std::string x600(600, 'x');
+    const struct {
+        const char *argument;
+        const std::string expected;
+    } cases[] = {
+        {"", "!"},
+        {x510.c_str(), x510 + "!"},
+        {x511.c_str(), x511},
+        {x600.c_str(), x511},
+    };
+    for (const auto &c : cases) {
+        hlx::QueuedMessagePtr message = Maker::make(LOG_AUTH | LOG_ERR, "%s!", c.argument);
+        EXPECT_EQ(message->text(), c.expected) << strlen(c.argument);
+        EXPECT_EQ(message->priority(), LOG_AUTH | LOG_ERR);
+    }
+    hlx::QueuedMessagePtr message = Maker::make(LOG_AUTH | LOG_ERR, "plain");
     EXPECT_FALSE(message->replacesDuplicates());
     EXPECT_EQ(&message->key(), &hlx::EMPTY_STRING);
 }

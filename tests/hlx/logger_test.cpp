@@ -126,9 +126,19 @@ TEST(Logger, DisabledLevelWritesNothing)
 {
     SyslogCapture capture;
     LoggerPtr logger = Logger::getLogger("quiet.one");
+    ASSERT_EQ(logger->level(), hlx::LEVEL_INHERIT);
+    // The first call resolves the inherited level and caches it, as any
+    // query of the effective level does.
     logger->log(hlx::LEVEL_DEBUG, "not shown %s", "x");
+    EXPECT_EQ(logger->level(), hlx::LEVEL_INFO);
     logger->dump(hlx::LEVEL_DEBUG, "header", "abc", 3);
     logger->logErrno(hlx::LEVEL_TRACE, 2, "no");
+    // Arguments are evaluated once, as for any call, and never read.
+    int evaluated = 0;
+    const char *unreadable = reinterpret_cast<const char *>(1);
+    logger->log(hlx::LEVEL_DEBUG, "%d %s", ++evaluated, unreadable);
+    logger->logErrno(hlx::LEVEL_DEBUG, 2, "%d %s", ++evaluated, unreadable);
+    EXPECT_EQ(evaluated, 2);
     EXPECT_TRUE(capture.lines().empty());
 }
 

@@ -206,6 +206,31 @@ TEST(Mutex, GuardsSwitchCancellationOffWhileHeld)
         EXPECT_EQ(mutex.count(), 0);
     }
     EXPECT_EQ(cancelState(), PTHREAD_CANCEL_ENABLE);
+
+    // Only the guard that switched cancellation off switches it on again,
+    // whatever the order of release; a guard taken after that, or after
+    // Thread::enableCancel, switches it off itself.
+    hlx::Mutex second;
+    hlx::Mutex third;
+    {
+        hlx::ScopedLock outer(mutex);
+        hlx::ScopedLock inner(second);
+        outer.release();
+        EXPECT_EQ(cancelState(), PTHREAD_CANCEL_ENABLE);
+        hlx::ScopedLock later(third);
+        EXPECT_EQ(cancelState(), PTHREAD_CANCEL_DISABLE);
+    }
+    EXPECT_EQ(cancelState(), PTHREAD_CANCEL_ENABLE);
+    {
+        hlx::ScopedLock outer(mutex);
+        hlx::Thread::enableCancel();
+        {
+            hlx::ScopedLock inner(second);
+            EXPECT_EQ(cancelState(), PTHREAD_CANCEL_DISABLE);
+        }
+        EXPECT_EQ(cancelState(), PTHREAD_CANCEL_ENABLE);
+    }
+    EXPECT_EQ(cancelState(), PTHREAD_CANCEL_ENABLE);
 }
 
 TEST(Mutex, PollingLockAcquiresOnceTheHolderReleases)

@@ -1,10 +1,12 @@
 #include "hlx/exceptions.h"
 #include "hlx/logger.h"
 #include "hlx/runqueue.h"
+#include "hlx/thread.h"
 #include "support/framework_config.h"
 #include "support/syslog_capture.h"
 
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <time.h>
 
 #include <atomic>
@@ -294,4 +296,58 @@ TEST(RunQueue, ItemMayAddToItsOwnQueue)
     queue.run(-1);
     queue.run(-1);
     EXPECT_EQ(journal.snapshot(), (std::vector<std::string>{"parent", "child"}));
+}
+
+namespace {
+
+long runUntilEnded(long queue)
+{
+    reinterpret_cast<RunQueue *>(queue)->run(0);
+    return 0;
+}
+
+} // namespace
+
+TEST(RunQueue, CancelledWorkerEndsOnlyOnceItHasLetGoOfTheQueue)
+{
+    Journal journal;
+    RunQueue queue(0);
+    std::atomic<bool> ran{false};
+    queue.add(job(journal, "first", "", false, [&ran] { ran = true; }));
+    hlx::Thread worker;
+    worker.start(nullptr, runUntilEnded, reinterpret_cast<long>(&queue));
+    while (!ran)
+        std::this_thread::yield();
+    // From here on the worker only goes back to waiting, with cancellation
+    // off while it holds the queue's lock.
+    worker.cancel();
+    hlx::Thread::sleep(0, 50 * 1000 * 1000);
+    EXPECT_TRUE(worker.isRunning());
+    // It takes the next item, lets go of the lock and is cancelled there,
+    // before running the item.
+    queue.add(job(journal, "second"));
+    worker.join();
+    EXPECT_FALSE(worker.isRunning());
+    EXPECT_EQ(journal.snapshot(), std::vector<std::string>{"first"});
+    EXPECT_EQ(journal.released, 2);
+    EXPECT_EQ(queue.size(), 0u);
+
+    // Adding and taking leave the caller's cancel state and type as they were.
+    int oldType;
+    ASSERT_EQ(pthread_setcanceltype(PTHREAD_CANCEL_ASYNCHRONOUS, &oldType), 0);
+    queue.add(job(journal, "third"));
+    queue.run(-1);
+    int type;
+    int state;
+    pthread_setcanceltype(oldType, &type);
+    pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, &state);
+    EXPECT_EQ(type, PTHREAD_CANCEL_ASYNCHRONOUS);
+    EXPECT_EQ(state, PTHREAD_CANCEL_ENABLE);
+    queue.add(job(journal, "fourth"));
+    queue.run(-1);
+    pthread_setcanceltype(PTHREAD_CANCEL_DEFERRED, &type);
+    pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, &state);
+    EXPECT_EQ(type, PTHREAD_CANCEL_DEFERRED);
+    EXPECT_EQ(state, PTHREAD_CANCEL_ENABLE);
+    EXPECT_EQ(journal.snapshot(), (std::vector<std::string>{"first", "third", "fourth"}));
 }
