@@ -152,6 +152,8 @@ TEST(ConfigParser, ExpandsMacrosFromEnvironmentAndEarlierLines)
         {"p = 1\nv = ${p}", "v", "{p}"},
         {"p = 1\nv = $1p", "v", "p"},
         {"p = \"x y\"\nv = [$p]", "v", "[x y]"},
+        {"p = a\\\\b\nv = [$p]", "v", "[a\\b]"},
+        {"p = a\\\\b\np = c\nv = [$p]", "v", "[c]"},
         {"TS_PROPS_EMPTY = 1\nv = [$TS_PROPS_EMPTY]", "v", "[]"},
         {"v = $later\nlater = 1", "v", ""},
     };
@@ -214,10 +216,12 @@ TEST(ConfigParser, LaterLineReplacesEarlierAndLoadsAccumulate)
 {
     std::unique_ptr<Properties> store = Load("a = 1\na = 2\n");
     EXPECT_EQ(store->getString("a"), "2");
-    std::istringstream more("b = 3\n");
+    std::istringstream more("b = 3\nc = [$a]\n");
     store->load(more, true);
     EXPECT_EQ(store->getString("a"), "2");
     EXPECT_EQ(store->getString("b"), "3");
+    // Macros see the properties of this load only.
+    EXPECT_EQ(store->getString("c"), "[]");
 }
 
 TEST(ConfigParser, SplitsListValues)
