@@ -251,7 +251,7 @@ void Properties::loadFile(const std::string &path, bool expandMacros)
         ScopedLock lock(m_mutex);
         m_loaded = false;
     }
-    std::string text;
+    file_util::FileText text;
     if (file_util::read_regular_file(path, config::CONFIG_FILE_MAX_SIZE, text))
         loadText(text.data(), text.size(), expandMacros, INPUT_COMPLETE);
     if (!loaded())

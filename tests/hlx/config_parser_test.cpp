@@ -7,10 +7,12 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -263,6 +265,24 @@ TEST(ConfigParser, UnquotesOnlyFullyQuotedText)
     };
     for (const auto &c : cases)
         EXPECT_EQ(hlx::config::unquote(c.text), c.result) << c.text;
+}
+
+TEST(ConfigParser, LoadReadsPastTheSizeAFileGives)
+{
+    // A /proc file tells a size of 0. This one starts with the mappings of
+    // the test program and names the stack far beyond the first page read.
+    Properties store;
+    store.loadFile("/proc/self/smaps", true);
+    ASSERT_TRUE(store.loaded());
+    Properties::ValueMap::const_iterator first, last;
+    ASSERT_TRUE(store.findPrefix("", first, last));
+    for (const char *end : {"/config_parser_test", "[stack]"}) {
+        const size_t length = strlen(end);
+        EXPECT_TRUE(std::any_of(first, last, [&](const Properties::ValueMap::value_type &entry) {
+            const std::string &value = entry.second;
+            return value.size() >= length && value.compare(value.size() - length, length, end) == 0;
+        })) << end;
+    }
 }
 
 TEST(ConfigParser, LoadReportsUnreadableInput)
