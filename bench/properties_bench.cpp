@@ -1,5 +1,7 @@
 // Loading a 5,000-line framework configuration file, beside a baseline that
-// only reads the same lines with std::getline.
+// only reads the same lines with std::getline. The file is written before
+// the first benchmark runs, so that an instruction count of one run (see
+// bench/run-all.sh) holds the load alone.
 #include "hlx/properties.h"
 
 #include <benchmark/benchmark.h>
@@ -55,7 +57,7 @@ const std::string &ConfigurationPath()
     return path;
 }
 
-void BM_LoadFile(benchmark::State &state)
+void BM_LoadFile_Ours(benchmark::State &state)
 {
     const std::string &path = ConfigurationPath();
     for (auto _ : state) {
@@ -67,9 +69,9 @@ void BM_LoadFile(benchmark::State &state)
     }
     state.SetItemsProcessed(state.iterations() * LINE_COUNT);
 }
-BENCHMARK(BM_LoadFile)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_LoadFile_Ours)->Unit(benchmark::kMillisecond);
 
-void BM_GetlineBaseline(benchmark::State &state)
+void BM_LoadFile_Baseline(benchmark::State &state)
 {
     const std::string &path = ConfigurationPath();
     for (auto _ : state) {
@@ -82,7 +84,7 @@ void BM_GetlineBaseline(benchmark::State &state)
     }
     state.SetItemsProcessed(state.iterations() * LINE_COUNT);
 }
-BENCHMARK(BM_GetlineBaseline)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_LoadFile_Baseline)->Unit(benchmark::kMillisecond);
 
 } // namespace
 
@@ -90,6 +92,8 @@ int main(int argc, char **argv)
 {
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    if (ConfigurationPath().empty())
         return 1;
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();

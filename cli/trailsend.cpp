@@ -15,36 +15,38 @@
 
 namespace {
 
-// The first framework output loads the framework configuration; whatever
-// that throws (memory running out included) must not turn the command's exit
-// status 1 into an abort. The line is then lost, the status is not.
-void LogError(const hlx::LoggerPtr &logger, const char *format, const char *argument)
+// The framework logger is made only for a line to write: a delivered event
+// costs no logger, lock or allocation of the framework. The first framework
+// output loads the framework configuration; whatever that throws (memory
+// running out included) must not turn the command's exit status 1 into an
+// abort. The line is then lost, the status is not.
+void LogError(const char *format, const char *argument)
 {
     try {
+        hlx::LoggerPtr logger = hlx::Logger::getLogger("qra.cli.trailsend");
         if (logger->isEnabled(hlx::LEVEL_ERROR))
             logger->log(hlx::LEVEL_ERROR, format, argument);
     } catch (...) {
     }
 }
 
-void LogError(const hlx::LoggerPtr &logger, const char *message) { LogError(logger, "%s", message); }
+void LogError(const char *message) { LogError("%s", message); }
 
 } // namespace
 
 int main(int argc, char **argv)
 {
     OpenClosedStandardDescriptors();
-    hlx::LoggerPtr logger = hlx::Logger::getLogger("qra.cli.trailsend");
 
     if (argc != 4) {
-        LogError(logger, "You send the wrong number of arguments.");
+        LogError("You send the wrong number of arguments.");
         return 1;
     }
 
     const pid_t parent = getppid();
     std::string userName;
     if (!CallingUserName(userName)) {
-        LogError(logger, "Error: Unable to get the user name");
+        LogError("Error: Unable to get the user name");
         return 1;
     }
 
@@ -53,8 +55,8 @@ int main(int argc, char **argv)
         return 0;
 
     if (event.code == static_cast<uint32_t>(kLoginSuccessCode))
-        LogError(logger, "Failed to send the audit trail event (The user login to the system successfully)");
+        LogError("Failed to send the audit trail event (The user login to the system successfully)");
     else
-        LogError(logger, "Failed to send the audit trail event (%s service)", "NSS");
+        LogError("Failed to send the audit trail event (%s service)", "NSS");
     return 1;
 }

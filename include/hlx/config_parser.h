@@ -13,6 +13,7 @@
 #include <functional>
 #include <list>
 #include <string>
+#include <string_view>
 
 namespace hlx {
 namespace config {
@@ -22,8 +23,15 @@ namespace config {
 // load holds the text and two maps of its values.
 const size_t CONFIG_FILE_MAX_SIZE = 16 * 1024 * 1024;
 
-bool isWhitespace(char c);
-bool isMacroNameChar(char c);
+// Inline: a load tests every byte of the file.
+constexpr bool isWhitespace(char c)
+{
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
+constexpr bool isMacroNameChar(char c)
+{
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+}
 
 // Whether text[pos] (or the end, for pos == text.size()) is preceded by an
 // odd run of backslashes that starts no earlier than `from`.
@@ -45,6 +53,8 @@ public:
     // The next line without its LF (a CR before it stays); at the end the
     // line is left as it was and the result is false.
     bool readLine(std::string &line);
+    // The same, as a view into the text.
+    bool readLine(std::string_view &line);
 
 private:
     const char *m_next;
@@ -61,6 +71,13 @@ void readLogicalLine(LineReader &in, std::string &line, bool skipComments);
 // Splits a logical line into name (unescaped, unquoted) and value (folded and
 // escape-decoded). False when the line defines no property.
 bool parseLine(const std::string &line, std::string &name, std::string &value);
+
+// What a load does line by line: reads logical lines, comments skipped, up
+// to the next one that defines a property and splits it as parseLine()
+// does. `plain` tells that the value holds no backslash, quote or '$', so
+// that macro expansion, unescape() and unquote() would leave it as it is.
+// `line` is working space. False at the end of the text.
+bool readProperty(LineReader &in, std::string &line, std::string &name, std::string &value, bool &plain);
 
 // Outside quotes: drops leading whitespace, folds every run of whitespace to
 // one space; then removes one unescaped trailing whitespace character.
@@ -79,9 +96,11 @@ std::string rewriteMacros(const std::string &text);
 
 // Removes each backslash outside quote regions, keeping the next character.
 std::string unescape(const std::string &text);
+void unescapeInPlace(std::string &text);
 // Removes the enclosing quotes of a fully quoted text and decodes the escapes
 // inside double quotes; any other text comes back unchanged.
 std::string unquote(const std::string &text);
+void unquoteInPlace(std::string &text);
 
 // Splits a raw list value into unescaped, unquoted items, appending them.
 void splitList(const std::string &text, std::list<std::string> &items);

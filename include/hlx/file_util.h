@@ -45,6 +45,35 @@ bool read_to_end(int descriptor, size_t limit, std::string &text);
 // open_regular() and read_to_end() in one, closing the file again.
 bool read_regular_file(const std::string &name, size_t limit, std::string &text);
 
+// A file's text in pages of its own instead of on the heap. A large
+// configuration read again after the values of the last one were freed
+// then costs no gathering of the freed blocks, which any large heap block
+// would ask of the allocator first.
+class FileText {
+public:
+    FileText() = default;
+    ~FileText();
+    FileText(const FileText &) = delete;
+    FileText &operator=(const FileText &) = delete;
+
+    const char *data() const { return m_data; }
+    size_t size() const { return m_size; }
+
+    // read_to_end() into this text.
+    bool read(int descriptor, size_t limit);
+    void clear();
+
+private:
+    char *grow(size_t capacity);
+
+    char *m_data = nullptr;
+    size_t m_size = 0;
+    size_t m_capacity = 0;
+};
+
+// read_regular_file() into a FileText.
+bool read_regular_file(const std::string &name, size_t limit, FileText &text);
+
 off_t file_size(const char *name);
 off_t file_size(const std::string &name);
 

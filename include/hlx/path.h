@@ -72,7 +72,8 @@ private:
 };
 
 path operator/(const path &a, const path &b);
-// Writes string().
+// Writes string(). Defined apart (path_stream.cpp), so that programs that
+// never print a path never link iostreams.
 std::ostream &operator<<(std::ostream &out, const path &p);
 
 // Iterates over the entries of one directory ("." and ".." skipped).

@@ -14,6 +14,7 @@
 #include <iosfwd>
 #include <list>
 #include <map>
+#include <set>
 #include <string>
 
 namespace hlx {
@@ -102,13 +103,27 @@ private:
     void loadText(const char *text, size_t size, bool expandMacros, LoadInput input);
     std::string dumpText(const std::string &title);
     StringListPtr buildStringList(const std::string &name, const std::string *defaultValue);
-    void cacheList(const std::string &name, const std::string &rawValue, const StringListPtr &list);
+    void cacheList(const std::string &name, const std::string &rawText, const StringListPtr &list);
     std::string lookupMacro(const std::string &name);
     void setBuiltInMacros();
+    // Where the last name of a load went in each map.
+    struct LoadPosition {
+        ValueMap::iterator value;
+        ValueMap::iterator raw;
+    };
+    void storeLoaded(LoadPosition &position, std::string &name, std::string &value, std::string *raw);
+    void storeEdited(const std::string &name, const std::string &value);
+    const std::string *rawValue(const std::string &name) const;
 
     ValueMap m_values;
     Mutex m_mutex;
+    // The value texts before unescaping and unquoting, of the names where
+    // that changed them; every other name's raw text is its value, except
+    // for the names in m_namesWithoutRaw. rawValue() reads them so.
     ValueMap m_rawValues;
+    // Names left from an earlier load and not yet given by this one: they
+    // have no raw text, as a load starts without any.
+    std::set<std::string> m_namesWithoutRaw;
     std::map<std::string, StringListPtr> m_listCache;
     ValueMap m_macros;
     bool m_loaded;

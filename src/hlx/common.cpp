@@ -1,6 +1,5 @@
 #include "hlx/common.h"
 
-#include <ctype.h>
 #include <string.h>
 
 namespace hlx {
@@ -15,17 +14,21 @@ const char WHITESPACE[] = " \t\n\r\v\f";
 
 } // namespace
 
+// Not tolower()/toupper(): the "C" locale's rules whatever locale the
+// program set, without a call per byte.
 std::string lowerCase(std::string text)
 {
     for (char &c : text)
-        c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
     return text;
 }
 
 std::string upperCase(std::string text)
 {
     for (char &c : text)
-        c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+        if (c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - 'a' + 'A');
     return text;
 }
 

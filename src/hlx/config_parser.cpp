@@ -16,11 +16,6 @@ namespace config {
 
 namespace {
 
-bool isNameSeparator(char c)
-{
-    return isWhitespace(c) || c == ':' || c == '=';
-}
-
 bool isListSeparator(char c)
 {
     return isWhitespace(c) || c == ',';
@@ -54,6 +49,42 @@ struct QuoteTracker {
     }
 };
 
+// What the scan of a line needs to know of a byte, in one table look-up.
+enum : unsigned char {
+    CHAR_WHITESPACE = 1,
+    CHAR_NAME_SEPARATOR = 2,
+    // A backslash, a quote or '$': the line needs more than a split.
+    CHAR_SPECIAL = 4,
+    CHAR_QUOTE = 8,
+};
+
+struct CharClasses {
+    unsigned char of[256];
+};
+
+constexpr CharClasses makeCharClasses()
+{
+    CharClasses classes{};
+    for (int c = 0; c < 256; ++c) {
+        if (isWhitespace(static_cast<char>(c)))
+            classes.of[c] |= CHAR_WHITESPACE | CHAR_NAME_SEPARATOR;
+    }
+    classes.of[static_cast<unsigned char>(':')] |= CHAR_NAME_SEPARATOR;
+    classes.of[static_cast<unsigned char>('=')] |= CHAR_NAME_SEPARATOR;
+    for (char c : {'\\', '"', '\'', '$'})
+        classes.of[static_cast<unsigned char>(c)] |= CHAR_SPECIAL;
+    classes.of[static_cast<unsigned char>('"')] |= CHAR_QUOTE;
+    classes.of[static_cast<unsigned char>('\'')] |= CHAR_QUOTE;
+    return classes;
+}
+
+constexpr CharClasses CHAR_CLASSES = makeCharClasses();
+
+inline unsigned char charClass(char c)
+{
+    return CHAR_CLASSES.of[static_cast<unsigned char>(c)];
+}
+
 char controlForEscapeLetter(char c)
 {
     switch (c) {
@@ -76,16 +107,6 @@ int statusForErrno(int error)
 }
 
 } // namespace
-
-bool isWhitespace(char c)
-{
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
-}
-
-bool isMacroNameChar(char c)
-{
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
-}
 
 bool isEscapedAt(const std::string &text, size_t pos, size_t from)
 {
@@ -110,14 +131,23 @@ bool hasOpenQuote(const std::string &text)
     return quotes.inQuotes();
 }
 
-bool LineReader::readLine(std::string &line)
+bool LineReader::readLine(std::string_view &line)
 {
     if (atEnd())
         return false;
     const char *newline = static_cast<const char *>(memchr(m_next, '\n', size_t(m_end - m_next)));
     const char *lineEnd = newline != nullptr ? newline : m_end;
-    line.assign(m_next, size_t(lineEnd - m_next));
+    line = std::string_view(m_next, size_t(lineEnd - m_next));
     m_next = newline != nullptr ? newline + 1 : m_end;
+    return true;
+}
+
+bool LineReader::readLine(std::string &line)
+{
+    std::string_view view;
+    if (!readLine(view))
+        return false;
+    line.assign(view);
     return true;
 }
 
@@ -137,82 +167,337 @@ void readLogicalLine(LineReader &in, std::string &line, bool skipComments)
     }
 }
 
-bool parseLine(const std::string &line, std::string &name, std::string &value)
+namespace {
+
+bool hasByteOfClass(const char *p, const char *end, unsigned char classes)
 {
-    name.clear();
-    value.clear();
-    if (line.empty() || line[0] == '#' || line[0] == '!')
-        return false;
-    size_t start = 0;
-    while (start < line.size() && isWhitespace(line[start]))
-        ++start;
-    if (start == line.size())
-        return false;
-
-    // Escaped separators belong to the name; quotes do not protect them.
-    size_t separator = line.size();
-    size_t backslashes = line[start] == '\\' ? 1 : 0;
-    for (size_t i = start + 1; i < line.size(); ++i) {
-        char c = line[i];
-        if (isNameSeparator(c) && backslashes % 2 == 0) {
-            separator = i;
-            break;
-        }
-        backslashes = c == '\\' ? backslashes + 1 : 0;
-    }
-    name = unquote(unescape(line.substr(start, separator - start)));
-    if (name.empty())
-        return false;
-    if (separator == line.size())
-        return true;
-
-    size_t valueStart = separator + 1;
-    char c = line[separator];
-    if ((isWhitespace(c) || c == ':') && valueStart < line.size() && line[valueStart] == '=')
-        ++valueStart;
-    if (valueStart < line.size())
-        value = decodeEscapes(normalizeWhitespace(line.substr(valueStart)));
-    return true;
+    for (; p != end; ++p)
+        if (charClass(*p) & classes)
+            return true;
+    return false;
 }
 
-std::string normalizeWhitespace(const std::string &text)
+// Whether text[0, length) ends with an odd run of backslashes.
+bool endsWithEscape(const char *text, size_t length)
 {
-    std::string out;
-    out.reserve(text.size());
+    size_t run = 0;
+    while (run < length && text[length - 1 - run] == '\\')
+        ++run;
+    return run % 2 == 1;
+}
+
+// The value steps below rewrite a text in place, as none makes it longer,
+// and return its new length.
+
+// normalizeWhitespace()
+size_t foldRange(char *text, size_t size)
+{
+    size_t length = 0;
+    if (!hasByteOfClass(text, text + size, CHAR_QUOTE)) {
+        // Without quotes, folding joins the words with single spaces, and
+        // whitespace at the end stays (as one space) only after an escape.
+        bool spacePending = false;
+        for (size_t i = 0; i < size; ++i) {
+            const char c = text[i];
+            if (charClass(c) & CHAR_WHITESPACE) {
+                spacePending = length > 0;
+                continue;
+            }
+            if (spacePending) {
+                text[length++] = ' ';
+                spacePending = false;
+            }
+            text[length++] = c;
+        }
+        if (spacePending && endsWithEscape(text, length))
+            text[length++] = ' ';
+        return length;
+    }
     QuoteTracker quotes;
     bool afterFoldedSpace = false;
-    for (char c : text) {
+    for (size_t i = 0; i < size; ++i) {
+        const char c = text[i];
         if (!quotes.inQuotes() && isWhitespace(c)) {
-            if (!out.empty() && !afterFoldedSpace)
-                out += ' ';
+            if (length > 0 && !afterFoldedSpace)
+                text[length++] = ' ';
             afterFoldedSpace = true;
             quotes.feed(' ');
             continue;
         }
         afterFoldedSpace = false;
-        out += c;
+        text[length++] = c;
         quotes.feed(c);
     }
-    if (!out.empty() && isWhitespace(out.back()) && !isEscapedAt(out, out.size() - 1))
-        out.pop_back();
+    if (length > 0 && isWhitespace(text[length - 1]) && !endsWithEscape(text, length - 1))
+        --length;
+    return length;
+}
+
+// decodeEscapes()
+size_t decodeRange(char *text, size_t size)
+{
+    const char *first = static_cast<const char *>(memchr(text, '\\', size));
+    if (first == nullptr)
+        return size;
+    size_t length = size_t(first - text);
+    size_t backslashes = 0;
+    for (size_t i = length; i < size; ++i) {
+        const char c = text[i];
+        if (backslashes % 2 == 1) {
+            const char control = controlForEscapeLetter(c);
+            if (control != 0) {
+                text[length - 1] = control;
+                backslashes = 0;
+                continue;
+            }
+        }
+        backslashes = c == '\\' ? backslashes + 1 : 0;
+        text[length++] = c;
+    }
+    return length;
+}
+
+// unescape()
+size_t unescapeRange(char *text, size_t size)
+{
+    const char *first = static_cast<const char *>(memchr(text, '\\', size));
+    if (first == nullptr)
+        return size;
+    size_t length = size_t(first - text);
+    if (!hasByteOfClass(text, text + size, CHAR_QUOTE)) {
+        for (size_t i = length; i < size; ++i) {
+            if (text[i] == '\\' && ++i == size)
+                break;
+            text[length++] = text[i];
+        }
+        return length;
+    }
+    // Quote regions are judged on the output, so a quote freed from its
+    // backslash opens a region for what follows.
+    QuoteTracker quotes;
+    length = 0;
+    for (size_t i = 0; i < size; ++i) {
+        char c = text[i];
+        if (c == '\\' && !quotes.inQuotes()) {
+            if (++i == size)
+                break;
+            c = text[i];
+        }
+        text[length++] = c;
+        quotes.feed(c);
+    }
+    return length;
+}
+
+// unquote()
+size_t unquoteRange(char *text, size_t size)
+{
+    if (size < 2 || (text[0] != '"' && text[0] != '\''))
+        return size;
+    const char quote = text[0];
+    size_t closing = std::string::npos;
+    size_t backslashes = 0;
+    for (size_t i = 1; i < size; ++i) {
+        if (text[i] == quote && backslashes % 2 == 0) {
+            closing = i;
+            break;
+        }
+        backslashes = text[i] == '\\' ? backslashes + 1 : 0;
+    }
+    if (closing != size - 1)
+        return size;
+
+    size_t length = 0;
+    bool inDouble = false;
+    bool inSingle = false;
+    backslashes = 0;
+    for (size_t i = 0; i < size; ++i) {
+        char c = text[i];
+        if (inDouble && c == '\\') {
+            if (++i == size)
+                break;
+            char control = controlForEscapeLetter(text[i]);
+            text[length++] = control != 0 ? control : text[i];
+            backslashes = 0;
+            continue;
+        }
+        bool escaped = backslashes % 2 == 1;
+        backslashes = c == '\\' ? backslashes + 1 : 0;
+        if (c == '"' && !escaped && !inSingle) {
+            inDouble = !inDouble;
+            continue;
+        }
+        if (c == '\'' && !escaped && !inDouble) {
+            inSingle = !inSingle;
+            continue;
+        }
+        text[length++] = c;
+    }
+    return length;
+}
+
+// parseLine() of a logical line held in working space, which it rewrites.
+bool splitLogicalLine(char *line, size_t size, std::string &name, std::string &value)
+{
+    name.clear();
+    value.clear();
+    if (size == 0 || line[0] == '#' || line[0] == '!')
+        return false;
+    size_t start = 0;
+    while (start < size && isWhitespace(line[start]))
+        ++start;
+    if (start == size)
+        return false;
+
+    // Escaped separators belong to the name; quotes do not protect them.
+    size_t separator = size;
+    size_t backslashes = line[start] == '\\' ? 1 : 0;
+    for (size_t i = start + 1; i < size; ++i) {
+        const char c = line[i];
+        if ((charClass(c) & CHAR_NAME_SEPARATOR) && backslashes % 2 == 0) {
+            separator = i;
+            break;
+        }
+        backslashes = c == '\\' ? backslashes + 1 : 0;
+    }
+    size_t valueStart = separator + 1;
+    if (separator < size) {
+        const char c = line[separator];
+        if ((isWhitespace(c) || c == ':') && valueStart < size && line[valueStart] == '=')
+            ++valueStart;
+    }
+    // The name is rewritten where it stands, before the value.
+    size_t nameLength = unescapeRange(line + start, separator - start);
+    nameLength = unquoteRange(line + start, nameLength);
+    if (nameLength == 0)
+        return false;
+    name.assign(line + start, nameLength);
+    if (separator < size && valueStart < size) {
+        size_t valueLength = foldRange(line + valueStart, size - valueStart);
+        valueLength = decodeRange(line + valueStart, valueLength);
+        value.assign(line + valueStart, valueLength);
+    }
+    return true;
+}
+
+enum PlainLine { PLAIN_PROPERTY, PLAIN_NO_PROPERTY, NOT_PLAIN };
+
+// parseLine() of a physical line straight from the text, as long as the
+// line holds no backslash, quote or '$' (NOT_PLAIN otherwise, with `name`
+// and `value` undefined). With nothing escaped the name ends at the first
+// separator and needs no unescaping, and with nothing quoted folding the
+// value only joins its words with single spaces.
+PlainLine parsePlainLine(const char *p, const char *end, std::string &name, std::string &value)
+{
+    if (p == end || *p == '#' || *p == '!')
+        return PLAIN_NO_PROPERTY;
+    while (p != end && (charClass(*p) & CHAR_WHITESPACE))
+        ++p;
+    if (p == end)
+        return PLAIN_NO_PROPERTY;
+    const char *nameStart = p;
+    if (charClass(*p++) & CHAR_SPECIAL)
+        return NOT_PLAIN;
+    unsigned char stop = 0;
+    while (p != end && !(stop = charClass(*p) & (CHAR_NAME_SEPARATOR | CHAR_SPECIAL)))
+        ++p;
+    if (stop & CHAR_SPECIAL)
+        return NOT_PLAIN;
+    name.assign(nameStart, size_t(p - nameStart));
+    value.clear();
+    if (p == end)
+        return PLAIN_PROPERTY;
+    const char separator = *p++;
+    if ((isWhitespace(separator) || separator == ':') && p != end && *p == '=')
+        ++p;
+    while (p != end && (charClass(*p) & CHAR_WHITESPACE))
+        ++p;
+    // Words mostly stand one space apart already: the value is then copied
+    // at once.
+    const char *valueStart = p;
+    const char *valueEnd = p;
+    bool folded = true;
+    bool afterSpace = false;
+    for (; p != end; ++p) {
+        const unsigned char classes = charClass(*p);
+        if (classes & CHAR_SPECIAL)
+            return NOT_PLAIN;
+        if (classes & CHAR_WHITESPACE) {
+            folded = folded && *p == ' ' && !afterSpace;
+            afterSpace = true;
+        } else {
+            afterSpace = false;
+            valueEnd = p + 1;
+        }
+    }
+    if (folded) {
+        value.assign(valueStart, size_t(valueEnd - valueStart));
+        return PLAIN_PROPERTY;
+    }
+    for (p = valueStart; p != valueEnd;) {
+        const char *word = p;
+        while (p != valueEnd && !(charClass(*p) & CHAR_WHITESPACE))
+            ++p;
+        if (!value.empty())
+            value += ' ';
+        value.append(word, size_t(p - word));
+        while (p != valueEnd && (charClass(*p) & CHAR_WHITESPACE))
+            ++p;
+    }
+    return PLAIN_PROPERTY;
+}
+
+} // namespace
+
+bool parseLine(const std::string &line, std::string &name, std::string &value)
+{
+    std::string text = line;
+    return splitLogicalLine(&text[0], text.size(), name, value);
+}
+
+bool readProperty(LineReader &in, std::string &line, std::string &name, std::string &value, bool &plain)
+{
+    std::string_view physical;
+    while (in.readLine(physical)) {
+        const char *begin = physical.data();
+        const char *end = begin + physical.size();
+        // Most lines are names and words: split from the text, and only a
+        // line with an escape, a quote or a macro goes the whole way. A line
+        // without a backslash cannot be continued, so it is a logical line
+        // of its own.
+        PlainLine split = parsePlainLine(begin, end, name, value);
+        if (split == PLAIN_PROPERTY) {
+            plain = true;
+            return true;
+        }
+        if (split == PLAIN_NO_PROPERTY)
+            continue;
+        // Neither empty nor a comment, so it may be continued.
+        line.assign(physical);
+        while (endsWithEscape(line) && in.readLine(physical)) {
+            line.pop_back();
+            line += ' ';
+            line.append(physical);
+        }
+        if (splitLogicalLine(&line[0], line.size(), name, value)) {
+            plain = !hasByteOfClass(value.data(), value.data() + value.size(), CHAR_SPECIAL);
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string normalizeWhitespace(const std::string &text)
+{
+    std::string out = text;
+    out.resize(foldRange(&out[0], out.size()));
     return out;
 }
 
 std::string decodeEscapes(const std::string &text)
 {
-    std::string out;
-    out.reserve(text.size());
-    size_t backslashes = 0;
-    for (char c : text) {
-        char control = controlForEscapeLetter(c);
-        if (control != 0 && backslashes % 2 == 1) {
-            out.back() = control;
-            backslashes = 0;
-            continue;
-        }
-        backslashes = c == '\\' ? backslashes + 1 : 0;
-        out += c;
-    }
+    std::string out = text;
+    out.resize(decodeRange(&out[0], out.size()));
     return out;
 }
 
@@ -239,19 +524,24 @@ std::string expandMacros(const std::string &text, const MacroLookup &lookup)
     std::string out;
     out.reserve(text.size());
     QuoteTracker quotes;
+    size_t copied = 0;
     for (size_t i = 0; i < text.size(); ++i) {
         char c = text[i];
         if (c != '$' || quotes.inSingle || quotes.nextIsEscaped()) {
-            out += c;
             quotes.feed(c);
             continue;
         }
+        out.append(text, copied, i - copied);
         size_t length = macroNameLength(text, i + 1);
-        out += unquote(lookup(text.substr(i + 1, length)));
+        std::string replacement = lookup(text.substr(i + 1, length));
+        unquoteInPlace(replacement);
+        out += replacement;
         i += length;
+        copied = i + 1;
         // The reference is gone: what follows is judged as if after a plain byte.
         quotes.feed('$');
     }
+    out.append(text, copied, std::string::npos);
     return out;
 }
 
@@ -285,72 +575,27 @@ std::string rewriteMacros(const std::string &text)
     return out;
 }
 
+void unescapeInPlace(std::string &text)
+{
+    text.resize(unescapeRange(&text[0], text.size()));
+}
+
+void unquoteInPlace(std::string &text)
+{
+    text.resize(unquoteRange(&text[0], text.size()));
+}
+
 std::string unescape(const std::string &text)
 {
-    if (text.find('\\') == std::string::npos)
-        return text;
-    std::string out;
-    out.reserve(text.size());
-    // Quote regions are judged on the output, so a quote freed from its
-    // backslash opens a region for what follows.
-    QuoteTracker quotes;
-    for (size_t i = 0; i < text.size(); ++i) {
-        char c = text[i];
-        if (c == '\\' && !quotes.inQuotes()) {
-            if (++i == text.size())
-                break;
-            c = text[i];
-        }
-        out += c;
-        quotes.feed(c);
-    }
+    std::string out = text;
+    unescapeInPlace(out);
     return out;
 }
 
 std::string unquote(const std::string &text)
 {
-    if (text.size() < 2 || (text[0] != '"' && text[0] != '\''))
-        return text;
-    const char quote = text[0];
-    size_t closing = std::string::npos;
-    size_t backslashes = 0;
-    for (size_t i = 1; i < text.size(); ++i) {
-        if (text[i] == quote && backslashes % 2 == 0) {
-            closing = i;
-            break;
-        }
-        backslashes = text[i] == '\\' ? backslashes + 1 : 0;
-    }
-    if (closing != text.size() - 1)
-        return text;
-
-    std::string out;
-    out.reserve(text.size());
-    bool inDouble = false;
-    bool inSingle = false;
-    backslashes = 0;
-    for (size_t i = 0; i < text.size(); ++i) {
-        char c = text[i];
-        if (inDouble && c == '\\') {
-            if (++i == text.size())
-                break;
-            char control = controlForEscapeLetter(text[i]);
-            out += control != 0 ? control : text[i];
-            backslashes = 0;
-            continue;
-        }
-        bool escaped = backslashes % 2 == 1;
-        backslashes = c == '\\' ? backslashes + 1 : 0;
-        if (c == '"' && !escaped && !inSingle) {
-            inDouble = !inDouble;
-            continue;
-        }
-        if (c == '\'' && !escaped && !inDouble) {
-            inSingle = !inSingle;
-            continue;
-        }
-        out += c;
-    }
+    std::string out = text;
+    unquoteInPlace(out);
     return out;
 }
 

@@ -7,6 +7,8 @@
 #include <poll.h>
 #include <stdint.h>
 #include <stdlib.h>
+#include <string.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -139,9 +141,14 @@ int open_regular(const char *name)
     return -1;
 }
 
-bool read_to_end(int descriptor, size_t limit, std::string &text)
+namespace {
+
+// The loop of read_to_end() on any buffer that grows keeping its content:
+// grow(capacity) gives room for `capacity` bytes, or null when memory runs
+// out; release() empties it. `used` receives the length read.
+template <class Buffer> bool readToEnd(int descriptor, size_t limit, Buffer &buffer, size_t &used)
 {
-    text.clear();
+    used = 0;
     // The size is only a hint: the file may grow or shrink while it is read.
     // One byte more than expected shows the end without a second pass. The
     // buffer never exceeds limit + 1 bytes, so a full one is a file too long.
@@ -149,46 +156,119 @@ bool read_to_end(int descriptor, size_t limit, std::string &text)
     size_t capacity = std::min<size_t>(4096, limit) + 1;
     if (::fstat(descriptor, &info) == 0 && info.st_size > 0)
         capacity = (uint64_t(info.st_size) < limit ? size_t(info.st_size) : limit) + 1;
-    try {
-        size_t used = 0;
-        for (;;) {
-            text.resize(capacity);
-            used += transferAll(descriptor, &text[used], capacity - used, READING);
-            if (used < capacity) {
-                if (errno != 0) {
-                    text.clear();
-                    return false;
-                }
-                break;
-            }
-            if (used > limit) {
-                text.clear();
-                errno = EFBIG;
+    for (;;) {
+        char *data = buffer.grow(capacity);
+        if (data == nullptr) {
+            buffer.release();
+            errno = ENOMEM;
+            return false;
+        }
+        used += transferAll(descriptor, data + used, capacity - used, READING);
+        if (used < capacity) {
+            if (errno != 0) {
+                buffer.release();
                 return false;
             }
-            capacity = std::min(limit + 1, capacity * 2);
+            return true;
         }
-        text.resize(used);
-    } catch (const std::bad_alloc &) {
-        std::string().swap(text);
-        errno = ENOMEM;
-        return false;
+        if (used > limit) {
+            buffer.release();
+            errno = EFBIG;
+            return false;
+        }
+        capacity = std::min(limit + 1, capacity * 2);
     }
+}
+
+struct StringBuffer {
+    std::string &text;
+
+    char *grow(size_t capacity)
+    {
+        try {
+            text.resize(capacity);
+        } catch (const std::bad_alloc &) {
+            return nullptr;
+        }
+        return &text[0];
+    }
+    void release() { std::string().swap(text); }
+};
+
+template <class Read> bool readRegularFile(const std::string &name, Read read)
+{
+    int descriptor = open_regular(name.c_str());
+    if (descriptor < 0)
+        return false;
+    bool done = read(descriptor);
+    int error = errno;
+    ::close(descriptor);
+    errno = error;
+    return done;
+}
+
+} // namespace
+
+bool read_to_end(int descriptor, size_t limit, std::string &text)
+{
+    text.clear();
+    StringBuffer buffer{text};
+    size_t used = 0;
+    if (!readToEnd(descriptor, limit, buffer, used))
+        return false;
+    text.resize(used);
     return true;
 }
 
 bool read_regular_file(const std::string &name, size_t limit, std::string &text)
 {
-    int descriptor = open_regular(name.c_str());
-    if (descriptor < 0) {
-        text.clear();
-        return false;
+    text.clear();
+    return readRegularFile(name, [&](int descriptor) { return read_to_end(descriptor, limit, text); });
+}
+
+FileText::~FileText()
+{
+    clear();
+}
+
+char *FileText::grow(size_t capacity)
+{
+    void *pages = ::mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (pages == MAP_FAILED)
+        return nullptr;
+    if (m_data != nullptr) {
+        memcpy(pages, m_data, m_capacity);
+        ::munmap(m_data, m_capacity);
     }
-    bool read = read_to_end(descriptor, limit, text);
-    int error = errno;
-    ::close(descriptor);
-    errno = error;
-    return read;
+    m_data = static_cast<char *>(pages);
+    m_capacity = capacity;
+    return m_data;
+}
+
+void FileText::clear()
+{
+    if (m_data != nullptr)
+        ::munmap(m_data, m_capacity);
+    m_data = nullptr;
+    m_size = 0;
+    m_capacity = 0;
+}
+
+bool FileText::read(int descriptor, size_t limit)
+{
+    clear();
+    struct Pages {
+        FileText &text;
+        char *grow(size_t capacity) { return text.grow(capacity); }
+        void release() { text.clear(); }
+    } pages{*this};
+    return readToEnd(descriptor, limit, pages, m_size);
+}
+
+bool read_regular_file(const std::string &name, size_t limit, FileText &text)
+{
+    text.clear();
+    return readRegularFile(name, [&](int descriptor) { return text.read(descriptor, limit); });
 }
 
 off_t file_size(const char *name) { return statOrThrow(name, __LINE__).st_size; }

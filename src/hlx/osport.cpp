@@ -17,9 +17,6 @@
 #include <atomic>
 #include <vector>
 
-// The C library's short program name, the one syslog uses as its default ident.
-extern "C" char *__progname;
-
 namespace hlx {
 
 namespace {
@@ -155,10 +152,13 @@ template <typename Id> Id currentFileSystemId(Id effective, int (*change)(Id))
 
 } // namespace
 
+// program_invocation_short_name is the C library's __progname, the name
+// syslog uses as its default ident; the logger reads it under that name too,
+// so one name is imported, not two.
 void EnsureProgramName()
 {
     OsPortLock lock(gProgramNameMutex, kUnit, __LINE__);
-    if (isEmptyName(__progname)) {
+    if (isEmptyName(program_invocation_short_name)) {
         readProcessStatus();
         // The record reads "<pid> (<command>) <state> ...".
         char *open = strchr(gProcessStatus, '(');
@@ -166,11 +166,11 @@ void EnsureProgramName()
             char *close = strchr(open + 1, ')');
             if (close) {
                 *close = '\0';
-                __progname = open + 1;
+                program_invocation_short_name = open + 1;
             }
         }
-        if (isEmptyName(__progname))
-            __progname = gUnknownProgramName;
+        if (isEmptyName(program_invocation_short_name))
+            program_invocation_short_name = gUnknownProgramName;
     }
 }
 

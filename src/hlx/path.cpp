@@ -10,7 +10,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <ostream>
 
 namespace hlx {
 
@@ -132,8 +131,6 @@ path operator/(const path &a, const path &b)
 }
 
 bool path::operator<(const path &other) const { return string() < other.string(); }
-
-std::ostream &operator<<(std::ostream &out, const path &p) { return out << p.string(); }
 
 void path::chmod(mode_t mode) const
 {

@@ -138,8 +138,52 @@ std::string Properties::lookupMacro(const std::string &name)
     if (const char *environment = secure_getenv(name.c_str()))
         return environment;
     ScopedLock lock(m_mutex);
+    const std::string *raw = rawValue(name);
+    return raw != nullptr ? *raw : std::string();
+}
+
+const std::string *Properties::rawValue(const std::string &name) const
+{
     ValueMap::const_iterator raw = m_rawValues.find(name);
-    return raw != m_rawValues.end() ? raw->second : std::string();
+    if (raw != m_rawValues.end())
+        return &raw->second;
+    ValueMap::const_iterator value = m_values.find(name);
+    if (value == m_values.end() || (!m_namesWithoutRaw.empty() && m_namesWithoutRaw.count(name) != 0))
+        return nullptr;
+    return &value->second;
+}
+
+void Properties::storeLoaded(LoadPosition &position, std::string &name, std::string &value, std::string *raw)
+{
+    // Most values come out of the load as they went in: they are moved into
+    // the store once, without a raw copy. Names often follow each other in
+    // byte order, so the place after the last one is tried first.
+    const size_t count = m_values.size();
+    ValueMap::iterator entry = m_values.try_emplace(position.value, std::move(name));
+    position.value = std::next(entry);
+    entry->second = std::move(value);
+    if (m_values.size() != count && raw == nullptr)
+        return;
+    const std::string &stored = entry->first;
+    if (raw != nullptr) {
+        ValueMap::iterator rawEntry = m_rawValues.try_emplace(position.raw, stored);
+        position.raw = std::next(rawEntry);
+        rawEntry->second = std::move(*raw);
+    } else {
+        m_rawValues.erase(stored);
+        position.raw = m_rawValues.end();
+    }
+    if (!m_namesWithoutRaw.empty())
+        m_namesWithoutRaw.erase(stored);
+}
+
+void Properties::storeEdited(const std::string &name, const std::string &value)
+{
+    m_values[name] = value;
+    m_rawValues.erase(name);
+    if (!m_namesWithoutRaw.empty())
+        m_namesWithoutRaw.erase(name);
+    m_listCache.erase(name);
 }
 
 void Properties::loadText(const char *text, size_t size, bool expandMacros, LoadInput input)
@@ -149,6 +193,9 @@ void Properties::loadText(const char *text, size_t size, bool expandMacros, Load
     m_loaded = false;
     m_expandMacros = expandMacros;
     m_rawValues.clear();
+    m_namesWithoutRaw.clear();
+    for (const ValueMap::value_type &entry : m_values)
+        m_namesWithoutRaw.insert(m_namesWithoutRaw.end(), entry.first);
     m_listCache.clear();
     if (input == INPUT_UNREADABLE) {
         log->log(LEVEL_ERROR, "Unable to open config file");
@@ -161,13 +208,28 @@ void Properties::loadText(const char *text, size_t size, bool expandMacros, Load
     std::string line;
     std::string name;
     std::string value;
-    while (!lines.atEnd()) {
-        config::readLogicalLine(lines, line, true);
-        if (!config::parseLine(line, name, value))
+    bool plain = false;
+    LoadPosition position{m_values.end(), m_rawValues.end()};
+    while (config::readProperty(lines, line, name, value, plain)) {
+        if (plain) {
+            storeLoaded(position, name, value, nullptr);
             continue;
-        std::string raw = expandMacros ? config::expandMacros(value, lookup) : config::rewriteMacros(value);
-        m_values[name] = config::unquote(config::unescape(raw));
-        m_rawValues[name] = std::move(raw);
+        }
+        std::string raw;
+        if (value.find('$') == std::string::npos)
+            raw = std::move(value);
+        else
+            raw = expandMacros ? config::expandMacros(value, lookup) : config::rewriteMacros(value);
+        // Unescaping and unquoting change nothing in a text without a
+        // backslash that does not start with a quote.
+        if (raw.find('\\') == std::string::npos && (raw.empty() || (raw[0] != '"' && raw[0] != '\''))) {
+            storeLoaded(position, name, raw, nullptr);
+            continue;
+        }
+        value = raw;
+        config::unescapeInPlace(value);
+        config::unquoteInPlace(value);
+        storeLoaded(position, name, value, value == raw ? nullptr : &raw);
     }
     if (input == INPUT_PARTIAL)
         return;
@@ -189,7 +251,7 @@ void Properties::loadFile(const std::string &path, bool expandMacros)
         ScopedLock lock(m_mutex);
         m_loaded = false;
     }
-    std::string text;
+    file_util::FileText text;
     if (file_util::read_regular_file(path, config::CONFIG_FILE_MAX_SIZE, text))
         loadText(text.data(), text.size(), expandMacros, INPUT_COMPLETE);
     if (!loaded())
@@ -200,6 +262,7 @@ bool Properties::reload()
 {
     ScopedLock lock(m_mutex);
     m_rawValues.clear();
+    m_namesWithoutRaw.clear();
     m_listCache.clear();
     m_macros.clear();
     m_values.clear();
@@ -245,8 +308,8 @@ StringListPtr Properties::buildStringList(const std::string &name, const std::st
         std::map<std::string, StringListPtr>::const_iterator cached = m_listCache.find(name);
         if (cached != m_listCache.end())
             return cached->second;
-        ValueMap::const_iterator raw = m_rawValues.find(name);
-        candidates.push_back(raw != m_rawValues.end() ? raw->second : std::string());
+        const std::string *raw = rawValue(name);
+        candidates.push_back(raw != nullptr ? *raw : std::string());
     }
     if (defaultValue != nullptr)
         candidates.push_back(*defaultValue);
@@ -286,14 +349,14 @@ StringListPtr Properties::buildStringList(const std::string &name, const std::st
     return list;
 }
 
-void Properties::cacheList(const std::string &name, const std::string &rawValue, const StringListPtr &list)
+void Properties::cacheList(const std::string &name, const std::string &rawText, const StringListPtr &list)
 {
     // The list was built without the lock: if the value was edited or loaded
     // anew meanwhile, the list is already out of date and must not replace
     // what the cache will be given for the new value.
     ScopedLock lock(m_mutex);
-    ValueMap::const_iterator raw = m_rawValues.find(name);
-    if ((raw != m_rawValues.end() ? raw->second : m_empty) == rawValue)
+    const std::string *raw = rawValue(name);
+    if ((raw != nullptr ? *raw : m_empty) == rawText)
         m_listCache[name] = list;
 }
 
@@ -324,9 +387,7 @@ void Properties::setStringList(const std::string &name, const StringList &list, 
 {
     std::string value = joinList(list, expandFlag);
     ScopedLock lock(m_mutex);
-    m_values[name] = value;
-    m_rawValues[name] = value;
-    m_listCache.erase(name);
+    storeEdited(name, value);
 }
 
 bool Properties::addToStringList(const std::string &name, const StringList &items, bool expandFlag)
@@ -348,9 +409,7 @@ bool Properties::addToStringList(const std::string &name, const StringList &item
     ValueMap::const_iterator stored = m_values.find(name);
     if (joined == (stored != m_values.end() ? stored->second : m_empty))
         return false;
-    m_values[name] = joined;
-    m_rawValues[name] = joined;
-    m_listCache.erase(name);
+    storeEdited(name, joined);
     return true;
 }
 

@@ -32,15 +32,16 @@ void check(int rc, int line)
         throw SystemException::fromError(kUnit, line, rc);
 }
 
-// Guards changes of Thread::m_threadsActive. Created at start-up (or
-// earlier, by the first Thread built in another unit's static initialiser)
-// and never destroyed, because threads may outlive the static destructors.
+// Guards changes of Thread::m_threadsActive. Constant-initialised, so that a
+// program that never builds a Thread makes no mutex at start-up, while the
+// first Thread, even one built by another unit's static initialiser, finds
+// it; never destroyed, because threads may outlive the static destructors.
+LazyMutex gThreadCountMutex;
+
 Mutex &threadCountMutex()
 {
-    static Mutex *mutex = new Mutex;
-    return *mutex;
+    return gThreadCountMutex.get();
 }
-Mutex &gThreadCountMutexAtStartup = threadCountMutex();
 
 pthread_once_t gCurrentThreadKeyOnce = PTHREAD_ONCE_INIT;
 pthread_key_t gCurrentThreadKey;

@@ -172,8 +172,9 @@ TEST_F(TrailsendFailurePath, UnreadableConfigurationIsReportedBeforeTheErrorLine
 {
     const std::string configuration = FRAMEWORK_CONFIG_PATH;
     const std::string unreadable = "ERROR util.properties Unable to open config file: " + configuration;
-    // Runs the twin with too little memory to load a configuration of one
-    // 15 MiB line; sanitizers need more address space than any such limit.
+    // Runs the twin with too little memory to load a configuration of 15 MiB
+    // in short lines, each a name of its own; sanitizers need more address
+    // space than any such limit.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     const bool limitsMemory = false;
 #elif defined(__has_feature)
@@ -201,7 +202,14 @@ TEST_F(TrailsendFailurePath, UnreadableConfigurationIsReportedBeforeTheErrorLine
          },
          {WRONG_COUNT_LINE}, {}},
         // Memory runs out during the load: the line is lost, the status is not.
-        {"out of memory", [&] { testsupport::WriteFile(configuration, std::string(15 << 20, 'x')); }, {}, lowMemory},
+        {"out of memory",
+         [&] {
+             std::string names;
+             for (int i = 0; names.size() < (15u << 20); ++i)
+                 names += "k" + std::to_string(i) + "\n";
+             testsupport::WriteFile(configuration, names);
+         },
+         {}, lowMemory},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);

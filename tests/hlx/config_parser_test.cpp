@@ -7,10 +7,12 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -152,6 +154,8 @@ TEST(ConfigParser, ExpandsMacrosFromEnvironmentAndEarlierLines)
         {"p = 1\nv = ${p}", "v", "{p}"},
         {"p = 1\nv = $1p", "v", "p"},
         {"p = \"x y\"\nv = [$p]", "v", "[x y]"},
+        {"p = a\\\\b\nv = [$p]", "v", "[a\\b]"},
+        {"p = a\\\\b\np = c\nv = [$p]", "v", "[c]"},
         {"TS_PROPS_EMPTY = 1\nv = [$TS_PROPS_EMPTY]", "v", "[]"},
         {"v = $later\nlater = 1", "v", ""},
     };
@@ -214,10 +218,12 @@ TEST(ConfigParser, LaterLineReplacesEarlierAndLoadsAccumulate)
 {
     std::unique_ptr<Properties> store = Load("a = 1\na = 2\n");
     EXPECT_EQ(store->getString("a"), "2");
-    std::istringstream more("b = 3\n");
+    std::istringstream more("b = 3\nc = [$a]\n");
     store->load(more, true);
     EXPECT_EQ(store->getString("a"), "2");
     EXPECT_EQ(store->getString("b"), "3");
+    // Macros see the properties of this load only.
+    EXPECT_EQ(store->getString("c"), "[]");
 }
 
 TEST(ConfigParser, SplitsListValues)
@@ -259,6 +265,24 @@ TEST(ConfigParser, UnquotesOnlyFullyQuotedText)
     };
     for (const auto &c : cases)
         EXPECT_EQ(hlx::config::unquote(c.text), c.result) << c.text;
+}
+
+TEST(ConfigParser, LoadReadsPastTheSizeAFileGives)
+{
+    // A /proc file tells a size of 0. This one starts with the mappings of
+    // the test program and names the stack far beyond the first page read.
+    Properties store;
+    store.loadFile("/proc/self/smaps", true);
+    ASSERT_TRUE(store.loaded());
+    Properties::ValueMap::const_iterator first, last;
+    ASSERT_TRUE(store.findPrefix("", first, last));
+    for (const char *end : {"/config_parser_test", "[stack]"}) {
+        const size_t length = strlen(end);
+        EXPECT_TRUE(std::any_of(first, last, [&](const Properties::ValueMap::value_type &entry) {
+            const std::string &value = entry.second;
+            return value.size() >= length && value.compare(value.size() - length, length, end) == 0;
+        })) << end;
+    }
 }
 
 TEST(ConfigParser, LoadReportsUnreadableInput)

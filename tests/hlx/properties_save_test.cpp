@@ -232,6 +232,8 @@ TEST(PropertiesSave, RewritesLinesKeepingLayoutOrderAndComments)
         {"comment ending in a backslash takes the next line", "# note \\\nb: 1\n", "b: 2\n",
          "# note  b: 1\nb: 2\n"},
         {"quoted value equal to the store stays as written", "q: \"v  w\"\n", "q: \"v  w\"\n", "q: \"v  w\"\n"},
+        {"a macro takes the earlier value as written", "p: a\\\\b\nq: [$p]\n", "p: a\\\\b\nq: [$p]\n",
+         "p: a\\\\b\nq: [$p]\n"},
         // Values are written as stored, without quoting: this one reads back folded.
         {"changed value is written as stored", "q: 1\n", "q: \"v  w\"\n", "q: v  w\n", false},
         {"name with an escaped space", "a\\ b: 1\nc: 1\n", "a\\ b: 2\nc: 1\n", "a\\ b: 2\nc: 1\n"},

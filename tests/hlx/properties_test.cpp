@@ -101,6 +101,27 @@ TEST_F(PropertiesTest, ListCacheFollowsWhereTheListCameFrom)
     store->load(again, true);
     EXPECT_EQ(Items(store->getStringList("none", "x")), std::vector<std::string>{"n"});
     EXPECT_NE(store->getStringList("own"), own);
+    // A name kept from an earlier load has no list text of this load.
+    EXPECT_TRUE(store->getStringList("own")->empty());
+}
+
+TEST_F(PropertiesTest, ListsSplitTheValueAsWrittenBeforeUnescaping)
+{
+    const struct {
+        const char *text;
+        std::vector<std::string> items;
+    } cases[] = {
+        {"l = a, b c", {"a", "b", "c"}},
+        {"l = a\\, b", {"a,", "b"}},
+        {"l = \"x y\", z", {"x y", "z"}},
+        {"l = a\\, b\nl = c d", {"c", "d"}},
+        {"l = c d\nl = a\\, b", {"a,", "b"}},
+        {"p = a\\, b\nl = $p x", {"a,", "b", "x"}},
+    };
+    for (const auto &c : cases) {
+        std::unique_ptr<Properties> store = Load(c.text);
+        EXPECT_EQ(Items(store->getStringList("l")), c.items) << c.text;
+    }
 }
 
 TEST_F(PropertiesTest, ListEditsKeepTheStoredFormSorted)

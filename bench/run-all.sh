@@ -1,0 +1,176 @@
+#!/usr/bin/env bash
+# Runs every speed and memory benchmark once and prints one table of where
+# each stands against its goal:
+#
+#   bash bench/run-all.sh        (after cmake --build --preset default; builds nothing)
+#
+# Each row is a function below, naming its benchmark program and the two
+# benchmarks it compares; a row whose program or benchmark is missing prints
+# "n/a". Two measures are used, and each row says which:
+#   instructions  executed per iteration under valgrind's callgrind: one run,
+#                 unaffected by the load of the machine. The count is taken
+#                 from the benchmark's last run (warm-up runs come first), so
+#                 set-up done on a benchmark's first call is not counted.
+#   cpu median    median CPU time of repeated runs, the benchmarks of a row
+#                 interleaved at random, for rows where a second thread does
+#                 part of the work (callgrind serialises threads, so it
+#                 cannot time a hand-off between them).
+# The command's rows measure whole processes with bench/trailsend_measure.sh.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bench=build/bench
+repetitions=${REPETITIONS:-9}
+command -v valgrind >/dev/null || { echo "valgrind is needed (apt-get install valgrind)" >&2; exit 1; }
+
+rows=()
+add_row() { # what now goal met measure
+  rows+=("$1|$2|$3|$4|$5")
+}
+
+# What benchmark programs run under: a row may set it for its own runs.
+launch=(env)
+
+# Benchmarks are named by their function; the program may list them with
+# their settings appended ("BM_RunQueue/iterations:3/real_time").
+has_benchmark() { # program benchmark
+  [ -x "$1" ] && "${launch[@]}" "$1" --benchmark_list_tests=true 2>/dev/null | grep -q "^$2\(/\|\$\)"
+}
+
+# Instructions per iteration of one benchmark's last run.
+instructions() { # program benchmark
+  local program=$1 name=$2 dir function iterations last
+  # The benchmark function, as callgrind names it.
+  function=$(nm -C "$program" | sed -n "s/^[0-9a-f]* [tT] \(.*\b${name}(benchmark::State&)\)$/\1/p" | head -1)
+  [ -n "$function" ] || return 1
+  dir=$(mktemp -d)
+  iterations=$("${launch[@]}" valgrind --tool=callgrind --collect-atstart=no --toggle-collect="$function" \
+      --dump-after="$function" --dump-instr=no --callgrind-out-file="$dir/out" \
+      "$program" --benchmark_filter="^${name}(/|\$)" --benchmark_min_time=0.01 \
+      --benchmark_min_warmup_time=0.01 --benchmark_format=json 2>/dev/null |
+    python3 -c 'import json, sys; print(json.load(sys.stdin)["benchmarks"][-1]["iterations"])')
+  # One dump per call of the benchmark function: the last is the last run.
+  last=$(ls "$dir" | grep '^out\.[0-9]*$' | sort -t. -k2 -n | tail -1)
+  python3 -c 'import sys; print(int(sys.argv[1]) / int(sys.argv[2]))' \
+    "$(sed -n 's/^summary: //p' "$dir/$last")" "$iterations"
+  rm -rf "$dir"
+}
+
+# Median CPU time (ms) of each named benchmark, run together, interleaved.
+cpu_medians() { # program benchmark...
+  local program=$1 filter
+  shift
+  filter="^($(IFS='|'; echo "$*"))(/|\$)"
+  "${launch[@]}" "$program" --benchmark_filter="$filter" --benchmark_repetitions="$repetitions" \
+      --benchmark_enable_random_interleaving=true --benchmark_report_aggregates_only=true \
+      --benchmark_format=json 2>/dev/null |
+    python3 -c '
+import json, sys
+scale = {"ns": 1e-6, "us": 1e-3, "ms": 1, "s": 1e3}
+medians = {b["run_name"].split("/")[0]: b["cpu_time"] * scale[b["time_unit"]]
+           for b in json.load(sys.stdin)["benchmarks"] if b.get("aggregate_name") == "median"}
+print(" ".join(str(medians.get(name, "nan")) for name in sys.argv[1:]))' "$@"
+}
+
+# "now", "met" and a note from two figures and the goal ratio.
+ratio_row() { # what ours baseline goal measure unit
+  local what=$1 ours=$2 base=$3 goal=$4 measure=$5 unit=$6
+  read -r now met < <(python3 -c '
+import sys
+ours, base, goal = map(float, sys.argv[1:4])
+r = ours / base
+print("%.2fx" % r, "yes" if r <= goal else "no")' "$ours" "$base" "$goal")
+  add_row "$what" "$now" "<= ${goal}x" "$met" "$measure ($(fmt "$ours") against $(fmt "$base") $unit)"
+}
+
+fmt() { python3 -c 'import sys; v = float(sys.argv[1]); print("%.3g" % v if v < 1000 else "{:,.0f}".format(v))' "$1"; }
+
+# A row comparing two benchmarks of one program by instructions.
+instruction_ratio_row() { # what goal program ours baseline
+  local what=$1 goal=$2 program=$bench/$3 ours=$4 base=$5
+  if ! has_benchmark "$program" "$ours" || ! has_benchmark "$program" "$base"; then
+    add_row "$what" "n/a" "<= ${goal}x" "-" "$3: $ours or $base missing"
+    return
+  fi
+  ratio_row "$what" "$(instructions "$program" "$ours")" "$(instructions "$program" "$base")" "$goal" \
+    "instructions" "per iteration"
+}
+
+# A row comparing two benchmarks of one program by CPU-time medians.
+cpu_ratio_row() { # what goal program ours baseline
+  local what=$1 goal=$2 program=$bench/$3 ours=$4 base=$5 medians
+  if ! has_benchmark "$program" "$ours" || ! has_benchmark "$program" "$base"; then
+    add_row "$what" "n/a" "<= ${goal}x" "-" "$3: $ours or $base missing"
+    return
+  fi
+  read -r -a medians < <(cpu_medians "$program" "$ours" "$base")
+  ratio_row "$what" "${medians[0]}" "${medians[1]}" "$goal" "cpu median of $repetitions" "ms"
+}
+
+row_run_queue() {
+  cpu_ratio_row "run queue, 1M items, one producer one worker" 1.25 runqueue_bench BM_RunQueue BM_StdQueue
+}
+
+row_log_queue() {
+  # Lines go to the test shim's syslog, not to a daemon (see log_queue_bench.cpp).
+  local shim=build/tests/libsyslog_shim.so
+  if [ ! -f "$shim" ]; then
+    add_row "log queue" "n/a" "<= 2x" "-" "$shim missing"
+    return
+  fi
+  launch=(env -u SYSLOG_CAPTURE_FILE "LD_PRELOAD=$PWD/$shim")
+  cpu_ratio_row "log queue, caller side" 2 log_queue_bench BM_QueuedCallerSide BM_DirectSyslog
+  cpu_ratio_row "log queue, end to end" 2 log_queue_bench BM_QueuedEndToEnd BM_DirectSyslog
+  launch=(env)
+}
+
+row_disabled_log() {
+  local program=$bench/logger_bench name=BM_DisabledLog nanoseconds count met
+  if ! has_benchmark "$program" "$name"; then
+    add_row "a disabled Logger::log call" "n/a" "<= 1 ns" "-" "logger_bench: $name missing"
+    return
+  fi
+  nanoseconds=$(python3 -c 'import sys; print(float(sys.argv[1]) * 1e6)' "$(cpu_medians "$program" "$name")")
+  count=$(instructions "$program" "$name")
+  met=$(python3 -c 'import sys; print("yes" if float(sys.argv[1]) <= 1 else "no")' "$nanoseconds")
+  add_row "a disabled Logger::log call" "$(fmt "$nanoseconds") ns" "<= 1 ns" "$met" \
+    "cpu median of $repetitions; $(fmt "$count") instructions per call"
+}
+
+row_client_configuration() {
+  instruction_ratio_row "client configuration parse" 5 client_props_bench \
+    BM_ParseOnly BM_BaselineReadAndCountLines
+  instruction_ratio_row "client configuration parse and 100 look-ups" 8 client_props_bench \
+    BM_ParseAndRead100Keys BM_BaselineReadAndCountLines
+}
+
+row_framework_load() {
+  instruction_ratio_row "framework configuration load, 5,000 lines" 12 properties_bench \
+    BM_LoadFile_Ours BM_LoadFile_Baseline
+}
+
+row_command() {
+  local report instructions memory
+  if ! report=$(bash bench/trailsend_measure.sh 0 2>&1); then
+    add_row "the command" "n/a" "-" "-" "bench/trailsend_measure.sh failed: ${report##*$'\n'}"
+    return
+  fi
+  instructions=$(sed -n 's/^instructions: *trailsend \([0-9]*\), baseline \([0-9]*\).*/\1 \2/p' <<<"$report")
+  memory=$(sed -n 's/^peak RSS: *trailsend \([0-9]*\) KiB, baseline \([0-9]*\) KiB.*/\1 \2/p' <<<"$report")
+  ratio_row "the command, instructions per event" ${instructions% *} ${instructions#* } 1.25 \
+    "instructions, whole process" "per event"
+  ratio_row "the command, peak resident memory" ${memory% *} ${memory#* } 1.2 \
+    "median of 50 runs" "KiB"
+}
+
+row_run_queue
+row_log_queue
+row_disabled_log
+row_client_configuration
+row_framework_load
+row_command
+
+{
+  echo "what|now|goal|met|measure"
+  echo "---|---|---|---|---"
+  printf '%s\n' "${rows[@]}"
+} | column -t -s '|' -o ' | '
