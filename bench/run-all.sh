@@ -107,7 +107,7 @@ cpu_ratio_row() { # what goal program ours baseline
 }
 
 row_run_queue() {
-  cpu_ratio_row "run queue, 1M items, one producer one worker" 1.25 runqueue_bench BM_RunQueue BM_StdQueue
+  cpu_ratio_row "run queue, 1M items, one producer one worker" 1.25 runqueue_bench BM_RunQueue_Ours BM_RunQueue_Baseline
 }
 
 row_log_queue() {
@@ -118,13 +118,13 @@ row_log_queue() {
     return
   fi
   launch=(env -u SYSLOG_CAPTURE_FILE "LD_PRELOAD=$PWD/$shim")
-  cpu_ratio_row "log queue, caller side" 2 log_queue_bench BM_QueuedCallerSide BM_DirectSyslog
-  cpu_ratio_row "log queue, end to end" 2 log_queue_bench BM_QueuedEndToEnd BM_DirectSyslog
+  cpu_ratio_row "log queue, caller side" 2 log_queue_bench BM_LogQueue_CallerSide_Ours BM_LogQueue_Baseline
+  cpu_ratio_row "log queue, end to end" 2 log_queue_bench BM_LogQueue_EndToEnd_Ours BM_LogQueue_Baseline
   launch=(env)
 }
 
 row_disabled_log() {
-  local program=$bench/logger_bench name=BM_DisabledLog nanoseconds count met
+  local program=$bench/logger_bench name=BM_DisabledLog_Ours nanoseconds count met
   if ! has_benchmark "$program" "$name"; then
     add_row "a disabled Logger::log call" "n/a" "<= 1 ns" "-" "logger_bench: $name missing"
     return
