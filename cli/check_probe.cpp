@@ -288,7 +288,12 @@ void RunChecks(const CheckRequest &request, CheckReport &report)
 {
     const pid_t parent = getppid();
     std::string userName;
-    const bool hasUser = CallingUserName(userName);
+    char *calling = CallingUserName();
+    const bool hasUser = calling != nullptr;
+    if (hasUser) {
+        userName = calling;
+        free(calling);
+    }
 
     ClientContext context;
     InitAuditTrailClientContext(&context);

@@ -5,6 +5,7 @@
 #include <pwd.h>
 #include <stdarg.h>
 #include <stdlib.h>
+#include <string.h>
 #include <unistd.h>
 
 const char TRAILSEND_PRODUCT_NAME[] = "Norvalex Suite";
@@ -30,14 +31,13 @@ TrailsendEvent MapTrailsendArguments(const char *code, const char *textA, const 
     return event;
 }
 
-bool CallingUserName(std::string &name)
+char *CallingUserName()
 {
     const struct passwd *entry = getpwuid(getuid());
     if (!entry || !entry->pw_name)
-        return false;
+        return nullptr;
     // The password database's buffer may be reused by later lookups.
-    name = entry->pw_name;
-    return true;
+    return strdup(entry->pw_name);
 }
 
 int SendTrailsendEvent(const TrailsendEvent &event, const char *userName, pid_t parent)

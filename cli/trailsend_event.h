@@ -6,8 +6,6 @@
 #include <stdint.h>
 #include <sys/types.h>
 
-#include <string>
-
 struct ClientContext;
 struct ClientMsg;
 
@@ -34,9 +32,9 @@ struct TrailsendEvent {
 // empty.
 TrailsendEvent MapTrailsendArguments(const char *code, const char *textA, const char *textB);
 
-// The login name of the real user from the password database; false when
-// the user id has none.
-bool CallingUserName(std::string &name);
+// A copy of the real user's login name from the password database, to be
+// freed by the caller; null when the user id has none or memory ran out.
+char *CallingUserName();
 
 // Hands the event to SendAuditTrailEvent for userName, with the parent's
 // process id and the session id the sender takes from the environment.
