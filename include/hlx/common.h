@@ -8,8 +8,10 @@ namespace hlx {
 
 // The framework's shared empty string, for operations that return a
 // reference to a string they may not have (a missing property, an unnamed
-// thread). Constructed before any other static object of the framework.
-extern const std::string EMPTY_STRING;
+// thread). Constructed before any other static object of the framework and
+// never destroyed, so that it outlives every static object that hands it
+// out.
+extern const std::string &EMPTY_STRING;
 
 // Byte-wise case changes, as in the "C" locale.
 std::string lowerCase(std::string text);

@@ -2,11 +2,28 @@
 
 #include <string.h>
 
+#include <new>
+
 namespace hlx {
+
+namespace {
+
+// Storage without a destructor: nothing is registered to run at exit, so a
+// program that never uses the framework touches none of its code or the C++
+// library's when it ends.
+alignas(std::string) unsigned char gEmptyStringStorage[sizeof(std::string)];
 
 // Other units' static initialisers may already hand it out, so it is built
 // first.
-__attribute__((init_priority(101))) const std::string EMPTY_STRING;
+struct EmptyStringMaker {
+    EmptyStringMaker() { ::new (static_cast<void *>(gEmptyStringStorage)) std::string(); }
+};
+__attribute__((init_priority(101))) EmptyStringMaker gEmptyStringMaker;
+
+} // namespace
+
+// An address constant: bound before any initialiser runs.
+const std::string &EMPTY_STRING = reinterpret_cast<const std::string &>(gEmptyStringStorage);
 
 namespace {
 
