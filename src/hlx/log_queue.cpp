@@ -33,8 +33,10 @@ Thread *gLogThread = nullptr;
 // The logger "log", which decides whether a full queue is reported. Taken
 // when the queue starts, so that the output step, holding the output mutex,
 // never takes the logger registry's lock (a configuration holds that lock
-// while it logs).
-LoggerPtr gDropReporter;
+// while it logs). The registry keeps every logger to the end of the
+// process, so a plain pointer will do, and nothing is left to release at
+// exit.
+Logger *gDropReporter = nullptr;
 
 // Serialises startQueue and stopQueue. Taken before the output mutex, and
 // held while the thread is started and joined, which the output mutex is
@@ -202,7 +204,7 @@ void Logger::startQueue(const LoggerPtr &reporter)
         ScopedLock output(outputMutex());
         gLogQueue = queue;
         gLogThread = thread;
-        gDropReporter = dropReporter;
+        gDropReporter = dropReporter.get();
     }
     try {
         thread->start("com.norvalex.logger", logThreadBody, 0);
@@ -213,7 +215,7 @@ void Logger::startQueue(const LoggerPtr &reporter)
             ScopedLock output(outputMutex());
             gLogQueue = nullptr;
             gLogThread = nullptr;
-            gDropReporter.reset();
+            gDropReporter = nullptr;
             drain(*queue);
         }
         delete queue;
@@ -240,7 +242,7 @@ void Logger::stopQueue(const LoggerPtr &reporter)
         ScopedLock output(outputMutex());
         gLogQueue = nullptr;
         gLogThread = nullptr;
-        gDropReporter.reset();
+        gDropReporter = nullptr;
         // Every line queued so far is written before any later line, which
         // now goes straight to syslog.
         if (queue)
