@@ -43,9 +43,7 @@ typedef boost::shared_ptr<QueueAble> QueueAblePtr;
 
 namespace Wrapper {
 
-// The lock of a wrapped container. It is created on first use, so the
-// container may serve other units' static initialisers, and destroyed with
-// the container at exit.
+// The lock of a wrapped container, created on first use like the container.
 class Base {
 public:
     Base() = default;
@@ -64,21 +62,35 @@ struct Locked {};
 
 template <class Policy, class Wrapped> class Check;
 
-// A container reachable only through a Guard, which holds its lock.
-template <class Wrapped> class Check<Locked, Wrapped> : private Wrapped {
+// A container reachable only through a Guard, which holds its lock. The
+// Check itself is constant-initialised and has nothing to destroy: the
+// container comes from the function it was made with, which creates it on
+// first use (a function-local static) and so destroys it at exit only when
+// some caller needed it. A program that never touches it runs none of its
+// code at start or exit, and it may serve other units' static initialisers.
+template <class Wrapped> class Check<Locked, Wrapped> {
 public:
     typedef typename Wrapped::Standard Standard;
 
+    explicit constexpr Check(Wrapped &(*contents)()) : m_contents(contents) {}
+    Check(const Check &) = delete;
+    Check &operator=(const Check &) = delete;
+
     class Guard {
     public:
-        explicit Guard(Check &checked) : m_lock(checked.mutex()), m_container(checked) {}
+        explicit Guard(Check &checked) : Guard(checked.m_contents()) {}
         Standard &operator*() const { return m_container; }
         Standard *operator->() const { return &m_container; }
 
     private:
+        explicit Guard(Wrapped &contents) : m_lock(contents.mutex()), m_container(contents) {}
+
         ScopedLock m_lock;
         Standard &m_container;
     };
+
+private:
+    Wrapped &(*const m_contents)();
 };
 
 } // namespace Wrapper

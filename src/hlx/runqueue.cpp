@@ -24,7 +24,17 @@ LoggerPtr runQueueLogger()
 
 Runnable::~Runnable() = default;
 
-RunQueue::QueueMap RunQueue::gQueues;
+namespace {
+
+Map<std::string, RunQueue *> &registeredQueues()
+{
+    static Map<std::string, RunQueue *> queues;
+    return queues;
+}
+
+} // namespace
+
+RunQueue::QueueMap RunQueue::gQueues(registeredQueues);
 
 RunQueue *RunQueue::get(const std::string &name, bool create, unsigned int capacity)
 {
