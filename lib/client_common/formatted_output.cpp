@@ -185,7 +185,10 @@ void FormatText(Sink &out, const Conversion &conv, const char *text)
         /* Nothing past the limit is output, and the padding only asks whether
          * the text is shorter than the width (never above the limit): a
          * precision may bound an array that has no NUL. */
-        length = strnlen(text, static_cast<size_t>(limit));
+        const size_t bound = static_cast<size_t>(limit);
+        length = 0;
+        while (length < bound && text[length] != '\0')
+            length++;
     }
 
     size_t remaining = static_cast<size_t>(limit);
