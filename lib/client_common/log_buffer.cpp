@@ -28,7 +28,6 @@
 #include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
-#include <strings.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <time.h>
@@ -78,6 +77,30 @@ int FindFacility(const char *name, int *facility)
         }
     }
     return 0;
+}
+
+/* Seconds since the epoch, from the clock the library already reads for
+ * its time-outs rather than through one more C library function. */
+time_t Now()
+{
+    struct timespec now;
+    if (clock_gettime(CLOCK_REALTIME, &now) != 0)
+        return 0;
+    return now.tv_sec;
+}
+
+/* Level names compare by ASCII letters, whatever the locale. */
+bool SameLevelName(const char *name, const char *candidate)
+{
+    for (;; name++, candidate++) {
+        char c = *candidate;
+        if (c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - 'a' + 'A');
+        if (*name != c)
+            return false;
+        if (c == '\0')
+            return true;
+    }
 }
 
 const char *LevelName(uint32_t level)
@@ -216,7 +239,7 @@ int EmergencyLogWriteV(EmergencyLog *emergency, uint32_t level, const char *form
         vsnprintf(message, sizeof message, format, args);
 
         char date[32];
-        time_t now = time(nullptr);
+        time_t now = Now();
         struct tm local;
         if (!localtime_r(&now, &local) || strftime(date, sizeof date, "%b %d %T", &local) == 0)
             date[0] = '\0';
@@ -278,7 +301,7 @@ uint32_t ClientLogLevelFromName(const char *name)
     };
     if (name) {
         for (const auto &entry : names) {
-            if (strcasecmp(entry.name, name) == 0)
+            if (SameLevelName(entry.name, name))
                 return entry.level;
         }
     }
@@ -334,7 +357,7 @@ int ClientLogPrintV(ClientLog *log, uint32_t level, const char *sourceFile, int 
         if (!log->pending)
             return 1;
     }
-    if (AddLogEntry(log->pending, static_cast<uint32_t>(time(nullptr)), log->ident,
+    if (AddLogEntry(log->pending, static_cast<uint32_t>(Now()), log->ident,
                     static_cast<int32_t>(getpid()), static_cast<int32_t>(level), sourceFile, line,
                     operation, text) != 0)
         return 1;
