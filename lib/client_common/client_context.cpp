@@ -47,19 +47,22 @@ const char *LevelName(ClientContext *context, const char *levelKey, const char *
     if (key == nullptr)
         return levelDefault;
     const char *name = nullptr;
+    size_t length = strlen(key);
     for (;;) {
         name = ClientGetProperty(context, key, nullptr);
         if (name != nullptr) {
             if (keyLength != nullptr)
-                *keyLength = strlen(key);
+                *keyLength = length;
             break;
         }
-        char *dot = strrchr(key, '.');
-        if (dot == nullptr) {
+        // Cut at the last '.' of what is left.
+        while (length > 0 && key[length - 1] != '.')
+            length--;
+        if (length == 0) {
             name = levelDefault;
             break;
         }
-        *dot = '\0';
+        key[--length] = '\0';
     }
     free(key);
     return name;
@@ -202,9 +205,10 @@ int OpenLRPC2Session(ClientContext *context)
     context->session = SessionOpen(path, context->messageTable, context->timeout, &status);
     if (context->session == nullptr) {
         int error = errno;
+        char errorText[128];
         CLIENT_LOG(context->log, CLIENT_LOG_DEBUG, kUnit, kOperation,
                    "Failed to open connection to dirsvcd through '%s' %s (%s)", path, LRPC2StatusText(status),
-                   strerror(error));
+                   strerror_r(error, errorText, sizeof errorText));
         return 0;
     }
     return 1;
