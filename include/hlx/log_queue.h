@@ -45,4 +45,10 @@ private:
 // False when the queue is off and the caller writes the line itself.
 bool queueLogLine(int priority, const char *format, va_list arguments);
 
+// The output step's way to the queue: null until the first
+// Logger::startQueue sets it to queueLogLine, under the output mutex. The
+// logger names no function of the queue, so a program that never starts one
+// links none of the queue's code, nor the C library functions it calls.
+extern bool (*gQueueLogLine)(int priority, const char *format, va_list arguments);
+
 } // namespace hlx

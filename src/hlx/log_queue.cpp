@@ -202,6 +202,7 @@ void Logger::startQueue(const LoggerPtr &reporter)
     Thread *thread = new Thread;
     {
         ScopedLock output(outputMutex());
+        gQueueLogLine = queueLogLine;
         gLogQueue = queue;
         gLogThread = thread;
         gDropReporter = dropReporter.get();

@@ -37,6 +37,12 @@ Registry *gRegistry = nullptr;  // guarded by gRegistryMutex
 bool gSyslogOpened = false;     // guarded by gOutputMutex
 char *gSyslogIdent = nullptr;   // guarded by gOutputMutex; openlog keeps the pointer
 
+} // namespace
+
+bool (*gQueueLogLine)(int, const char *, va_list) = nullptr;  // guarded by gOutputMutex
+
+namespace {
+
 pthread_once_t gContextKeyOnce = PTHREAD_ONCE_INIT;
 pthread_key_t gContextKey;
 bool gContextKeyCreated = false;
@@ -187,7 +193,7 @@ void output(int priority, const char *format, va_list arguments)
         decideOpenlog();
     ScopedLock guard(gOutputMutex.get());
     openSyslogOnce();
-    if (!queueLogLine(priority, format, arguments))
+    if (!gQueueLogLine || !gQueueLogLine(priority, format, arguments))
         vsyslog(priority, format, arguments);
     guard.release();
 }
