@@ -29,20 +29,20 @@ const size_t kBuiltinLineSize = 1024;
 // ---------------------------------------------------------------------------
 // Growing strings for keys, values and lists, on the shared byte buffer.
 
-// First allocation of a key, value or list buffer; most are short.
+// First allocation of a value or list buffer; most are short.
 const size_t kTextBufferSize = 64;
 
 struct TextBuffer {
-    TextBuffer() { ByteBufferInit(&bytes, kTextBufferSize); }
+    explicit TextBuffer(size_t size = kTextBufferSize) { ByteBufferInit(&bytes, size); }
     ~TextBuffer() { ByteBufferRelease(&bytes, 0); }
     TextBuffer(const TextBuffer &) = delete;
     TextBuffer &operator=(const TextBuffer &) = delete;
     ByteBuffer bytes;
 };
 
-bool TextAppend(TextBuffer *buffer, const char *text, size_t n)
+bool TextAppend(TextBuffer *buffer, const void *text, size_t n)
 {
-    return ByteBufferAppend(&buffer->bytes, text, n) != 0;
+    return n == 0 || ByteBufferAppend(&buffer->bytes, text, n) != 0;
 }
 
 bool TextAppendByte(TextBuffer *buffer, int byte)
@@ -85,6 +85,25 @@ bool IsNameByte(int c)
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '.';
 }
 
+// The bytes that end a run of ordinary bytes in one state of a reader, so
+// that a run is found by a table look-up a byte and appended at once.
+struct RunStops {
+    bool stop[256];
+};
+
+constexpr RunStops StopsAt(const char *bytes)
+{
+    RunStops stops{};
+    for (; *bytes != '\0'; bytes++)
+        stops.stop[static_cast<unsigned char>(*bytes)] = true;
+    return stops;
+}
+
+constexpr RunStops kKeyStops = StopsAt(" \t:=\\");
+constexpr RunStops kValueStops = StopsAt("\"\\\n\r\f");
+constexpr RunStops kQuotedValueStops = StopsAt("\"\\ \t\n\r\f");
+constexpr RunStops kLineEnds = StopsAt("\n\r\f");
+
 // ---------------------------------------------------------------------------
 // The mapped file and its cursor.
 
@@ -92,8 +111,25 @@ struct MappedConfigFile {
     const unsigned char *base = nullptr;
     const unsigned char *end = nullptr;
     const unsigned char *cursor = nullptr;
-    size_t length = 0;
+    size_t length = 0; // bytes mapped; 0 for an empty file or the caller's bytes
 };
+
+// Moves the cursor to the first byte that ends a run (or to the end) and
+// returns where the run began.
+const unsigned char *SkipRun(MappedConfigFile *file, const RunStops &stops)
+{
+    const unsigned char *run = file->cursor;
+    const unsigned char *p = run;
+    while (p < file->end && !stops.stop[*p])
+        p++;
+    file->cursor = p;
+    return run;
+}
+
+bool AppendRun(TextBuffer *buffer, const unsigned char *run, const MappedConfigFile *file)
+{
+    return TextAppend(buffer, run, static_cast<size_t>(file->cursor - run));
+}
 
 // 0 to 255, or -1 at the end of the mapping: every byte value is data.
 int NextByte(MappedConfigFile *file)
@@ -187,8 +223,10 @@ int SkipLineEnds(MappedConfigFile *file, int c)
 
 int SkipLine(MappedConfigFile *file, int c)
 {
-    while (c >= 0 && !IsLineEnd(c))
+    if (c >= 0 && !IsLineEnd(c)) {
+        SkipRun(file, kLineEnds);
         c = NextByte(file);
+    }
     return SkipLineEnds(file, c);
 }
 
@@ -237,20 +275,16 @@ int MatchPrefix(MappedConfigFile *file, const char *const *prefixes, TextBuffer 
 bool ReadKey(MappedConfigFile *file, TextBuffer *key)
 {
     for (;;) {
+        const unsigned char *run = SkipRun(file, kKeyStops);
+        if (!AppendRun(key, run, file))
+            return false;
+        if (file->cursor >= file->end || *file->cursor != '\\')
+            return true;
+        file->cursor++;
         int c = NextByte(file);
         if (c < 0)
             return true;
-        if (c == ' ' || c == '\t' || c == ':' || c == '=') {
-            StepBack(file);
-            return true;
-        }
-        if (c == '\\') {
-            c = NextByte(file);
-            if (c < 0)
-                return true;
-            c = DecodeEscape(c);
-        }
-        if (!TextAppendByte(key, c))
+        if (!TextAppendByte(key, DecodeEscape(c)))
             return false;
     }
 }
@@ -281,56 +315,68 @@ bool AppendEscaped(TextBuffer *value, int c)
 bool ReadValue(MappedConfigFile *file, TextBuffer *value)
 {
     bool quoted = false;
-    bool escapePending = false;
     for (;;) {
+        const unsigned char *run = SkipRun(file, quoted ? kQuotedValueStops : kValueStops);
+        if (!AppendRun(value, run, file))
+            return false;
         int c = NextByte(file);
-        if (c < 0)
+        if (c < 0 || IsLineEnd(c))
             return true;
-        bool ok = true;
         if (quoted) {
+            // A quote ends quoting; a backslash, space or tab stays literal.
             if (c == '"')
                 quoted = false;
-            else if (c == '\\' || c == ' ' || c == '\t')
-                ok = AppendEscaped(value, c);
-            else if (IsLineEnd(c))
-                return true;
-            else
-                ok = TextAppendByte(value, c);
-        } else if (escapePending) {
-            escapePending = false;
-            if (IsLineEnd(c)) {
-                do
-                    c = NextByte(file);
-                while (IsBlank(c));
-                if (!TextAppendByte(value, ' '))
-                    return false;
-                if (c < 0)
-                    return true;
-                StepBack(file);
-            } else {
-                ok = AppendEscaped(value, c);
-            }
-        } else if (c == '"') {
-            quoted = true;
-        } else if (c == '\\') {
-            escapePending = true;
-        } else if (IsLineEnd(c)) {
-            return true;
-        } else {
-            ok = TextAppendByte(value, c);
+            else if (!AppendEscaped(value, c))
+                return false;
+            continue;
         }
-        if (!ok)
+        if (c == '"') {
+            quoted = true;
+            continue;
+        }
+        // A backslash: a continuation before a line end, else an escape kept
+        // for the expansion.
+        c = NextByte(file);
+        if (c < 0)
+            return true;
+        if (IsLineEnd(c)) {
+            do
+                c = NextByte(file);
+            while (IsBlank(c));
+            if (!TextAppendByte(value, ' '))
+                return false;
+            if (c < 0)
+                return true;
+            StepBack(file);
+        } else if (!AppendEscaped(value, c)) {
             return false;
+        }
     }
+}
+
+// An entry is read straight into the block that becomes it: the record, then
+// the key and its NUL, then the raw value and its NUL. The first allocation
+// holds the record and a line of the usual length.
+const size_t kEntryBlockSize = 128;
+
+// Hands the block over as an entry whose key has keyLength bytes; null when
+// out of memory.
+ClientProperty *DetachEntry(TextBuffer *block, size_t keyLength)
+{
+    char *bytes = TextDetach(block);
+    if (bytes == nullptr)
+        return nullptr;
+    ClientProperty *entry = reinterpret_cast<ClientProperty *>(bytes);
+    memset(entry, 0, sizeof *entry);
+    entry->key = bytes + sizeof *entry;
+    entry->rawValue = entry->key + keyLength + 1;
+    return entry;
 }
 
 int ReadEntries(MappedConfigFile *file, const char *const *prefixes, ClientPropertyTable *table)
 {
     int status = 0;
-    TextBuffer key;
-    TextBuffer value;
-    char *keyText = nullptr;
-    char *valueText = nullptr;
+    TextBuffer block(kEntryBlockSize);
     int c = NextByte(file);
     for (;;) {
         if (c < 0)
@@ -349,9 +395,12 @@ int ReadEntries(MappedConfigFile *file, const char *const *prefixes, ClientPrope
         }
         StepBack(file);
 
+        // The record's room comes first; a rejected key leaves it for the next.
+        if (TextUsed(&block) == 0 && ByteBufferReserve(&block.bytes, sizeof(ClientProperty)) == nullptr)
+            goto out_of_memory;
         if (prefixes != nullptr) {
             int rejected = -1;
-            int match = MatchPrefix(file, prefixes, &key, &rejected);
+            int match = MatchPrefix(file, prefixes, &block, &rejected);
             if (match < 0)
                 goto out_of_memory;
             if (match == 0) {
@@ -359,26 +408,20 @@ int ReadEntries(MappedConfigFile *file, const char *const *prefixes, ClientPrope
                 continue;
             }
         }
-        if (!ReadKey(file, &key))
+        if (!ReadKey(file, &block))
             goto out_of_memory;
         // A key at the end of the file without a separator is dropped.
         if (!ReadSeparator(file))
             break;
-        if (!ReadValue(file, &value))
-            goto out_of_memory;
-        keyText = TextDetach(&key);
-        valueText = TextDetach(&value);
-        if (keyText == nullptr || valueText == nullptr)
-            goto out_of_memory;
         {
-            ClientProperty *entry = static_cast<ClientProperty *>(calloc(1, sizeof(ClientProperty)));
+            size_t keyLength = TextUsed(&block) - sizeof(ClientProperty);
+            if (!TextAppendByte(&block, '\0') || !ReadValue(file, &block))
+                goto out_of_memory;
+            ClientProperty *entry = DetachEntry(&block, keyLength);
             if (entry == nullptr)
                 goto out_of_memory;
-            entry->key = keyText;
-            entry->rawValue = valueText;
             entry->next = table->first;
             table->first = entry;
-            keyText = valueText = nullptr;
         }
         c = NextByte(file);
     }
@@ -386,10 +429,7 @@ int ReadEntries(MappedConfigFile *file, const char *const *prefixes, ClientPrope
 out_of_memory:
     status = PROP_OUT_OF_MEMORY;
 done:
-    TextRelease(&key);
-    TextRelease(&value);
-    free(keyText);
-    free(valueText);
+    TextRelease(&block);
     return status;
 }
 
@@ -520,23 +560,42 @@ const char *ClientPropertyStatusText(int code)
     }
 }
 
+ClientPropertyTable *ParseClientConfigText(const char *text, size_t length, const char *const *prefixes,
+                                           int *status)
+{
+    ClientPropertyTable *table = nullptr;
+    int result = 0;
+    if (text == nullptr && length != 0) {
+        result = PROP_NOT_FOUND;
+    } else {
+        table = static_cast<ClientPropertyTable *>(calloc(1, sizeof(ClientPropertyTable)));
+        if (table == nullptr) {
+            result = PROP_OUT_OF_MEMORY;
+        } else {
+            MappedConfigFile bytes;
+            bytes.base = reinterpret_cast<const unsigned char *>(text);
+            bytes.end = bytes.base + length;
+            bytes.cursor = bytes.base;
+            result = ReadEntries(&bytes, prefixes, table);
+        }
+    }
+    if (result != 0) {
+        FreeClientPropertyTable(table);
+        table = nullptr;
+    }
+    if (status != nullptr)
+        *status = result;
+    return table;
+}
+
 ClientPropertyTable *ParseClientConfigFile(const char *path, const char *const *prefixes, int *status)
 {
     MappedConfigFile file;
     ClientPropertyTable *table = nullptr;
     int result = OpenMappedConfigFile(path, false, &file);
-    if (result == 0) {
-        table = static_cast<ClientPropertyTable *>(calloc(1, sizeof(ClientPropertyTable)));
-        if (table == nullptr)
-            result = PROP_OUT_OF_MEMORY;
-        else
-            result = ReadEntries(&file, prefixes, table);
-    }
+    if (result == 0)
+        table = ParseClientConfigText(reinterpret_cast<const char *>(file.base), file.length, prefixes, &result);
     CloseMappedConfigFile(&file);
-    if (result != 0) {
-        FreeClientPropertyTable(table);
-        table = nullptr;
-    }
     if (status != nullptr)
         *status = result;
     return table;
@@ -549,8 +608,8 @@ void FreeClientPropertyTable(ClientPropertyTable *table)
     ClientProperty *entry = table->first;
     while (entry != nullptr) {
         ClientProperty *next = entry->next;
-        free(entry->key);
-        free(entry->rawValue);
+        if (entry->rawValueSeparate)
+            free(entry->rawValue);
         free(entry->evaluatedValue);
         free(entry);
         entry = next;
@@ -574,17 +633,16 @@ ClientProperty *AddClientProperty(ClientPropertyTable *table, const char *key, c
 {
     if (table == nullptr || key == nullptr || rawValue == nullptr)
         return nullptr;
-    ClientProperty *entry = static_cast<ClientProperty *>(calloc(1, sizeof(ClientProperty)));
-    char *keyCopy = strdup(key);
-    char *valueCopy = strdup(rawValue);
-    if (entry == nullptr || keyCopy == nullptr || valueCopy == nullptr) {
-        free(entry);
-        free(keyCopy);
-        free(valueCopy);
+    size_t keySize = strlen(key) + 1;
+    size_t valueSize = strlen(rawValue) + 1;
+    ClientProperty *entry = static_cast<ClientProperty *>(malloc(sizeof(ClientProperty) + keySize + valueSize));
+    if (entry == nullptr)
         return nullptr;
-    }
-    entry->key = keyCopy;
-    entry->rawValue = valueCopy;
+    memset(entry, 0, sizeof *entry);
+    entry->key = reinterpret_cast<char *>(entry + 1);
+    memcpy(entry->key, key, keySize);
+    entry->rawValue = entry->key + keySize;
+    memcpy(entry->rawValue, rawValue, valueSize);
     entry->next = table->first;
     table->first = entry;
     return entry;
@@ -753,8 +811,10 @@ void ResolveFileReference(ClientProperty *entry, ClientPropertyTable *table, int
             result = PROP_OUT_OF_MEMORY;
             goto done;
         }
-        free(entry->rawValue);
+        if (entry->rawValueSeparate)
+            free(entry->rawValue);
         entry->rawValue = joined;
+        entry->rawValueSeparate = 1;
     }
 done:
     CloseMappedConfigFile(&file);

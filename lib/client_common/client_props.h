@@ -21,6 +21,7 @@
 #ifndef CLIENT_COMMON_CLIENT_PROPS_H
 #define CLIENT_COMMON_CLIENT_PROPS_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #ifdef __cplusplus
@@ -65,6 +66,9 @@ typedef struct ClientProperty {
     char *evaluatedValue;        /* null until first evaluated */
     int32_t referenceStatus;     /* outcome of the file reference, reported again later */
     uint8_t flags;               /* PROP_FLAG_* */
+    /* The record, its key and the raw value as read share one block; a raw
+     * value replaced later (the joined list) is a block of its own: then 1. */
+    uint8_t rawValueSeparate;
     int32_t cachedNumber;        /* shared by the integer and time conversions */
 } ClientProperty;
 
@@ -84,6 +88,15 @@ typedef struct ClientPropertyTable {
  * table with *status 0, or null with *status a ClientPropertyStatus.
  */
 ClientPropertyTable *ParseClientConfigFile(const char *path, const char *const *prefixes, int *status);
+
+/*
+ * Reads a configuration from `length` bytes in memory, as ParseClientConfigFile
+ * reads the bytes of its file (which it does through this function). The
+ * table keeps no reference to the bytes. A null text with a length other
+ * than 0 gives PROP_NOT_FOUND, like a missing file.
+ */
+ClientPropertyTable *ParseClientConfigText(const char *text, size_t length, const char *const *prefixes,
+                                           int *status);
 
 /* Releases every entry, the built-in slots and the table. Accepts null. */
 void FreeClientPropertyTable(ClientPropertyTable *table);

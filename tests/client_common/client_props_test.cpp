@@ -294,6 +294,8 @@ TEST_F(ClientPropsTest, MainFileFailuresGiveTheirStatus)
     EXPECT_EQ(status, PROP_NOT_FOUND);
     EXPECT_EQ(ParseClientConfigFile(dir.path().c_str(), nullptr, &status), nullptr);
     EXPECT_EQ(status, PROP_SYSTEM_ERROR);
+    EXPECT_EQ(ParseClientConfigText(nullptr, 1, nullptr, &status), nullptr);
+    EXPECT_EQ(status, PROP_NOT_FOUND);
 }
 
 TEST_F(ClientPropsTest, MainFileNeedsNoOwnershipTest)
