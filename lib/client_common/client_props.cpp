@@ -541,6 +541,83 @@ const char *ResolveVariable(ClientPropertyTable *table, const char *name, int *s
 
 bool IsListSeparatorToEscape(int c) { return c == ',' || IsBlank(c); }
 
+// ---------------------------------------------------------------------------
+// The look-up index: open addressing over the newest entry of each key. It is
+// a cache of the list and answers exactly as a walk of the list would, so it
+// is built when first needed and dropped whenever the list grows.
+
+// Below this many entries a walk of the list costs less than building the
+// index would.
+const size_t kIndexMinimumEntries = 32;
+
+} // namespace
+
+struct ClientPropertyIndex {
+    size_t mask;                 // slot count - 1; the slot count is a power of two
+    ClientProperty **entries;    // null: empty slot
+    uint32_t *hashes;
+};
+
+namespace {
+
+// FNV-1a over the key as the C string that the comparisons see.
+uint32_t KeyHash(const char *key)
+{
+    uint32_t hash = 2166136261u;
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(key); *p != '\0'; p++)
+        hash = (hash ^ *p) * 16777619u;
+    return hash;
+}
+
+// The slot that holds `key`, or the empty slot where it would go.
+size_t IndexSlot(const ClientPropertyIndex *index, const char *key, uint32_t hash)
+{
+    size_t slot = hash & index->mask;
+    while (index->entries[slot] != nullptr &&
+           (index->hashes[slot] != hash || strcmp(index->entries[slot]->key, key) != 0))
+        slot = (slot + 1) & index->mask;
+    return slot;
+}
+
+// Null when out of memory: the list is then walked as before.
+ClientPropertyIndex *BuildIndex(const ClientPropertyTable *table)
+{
+    size_t count = 0;
+    for (const ClientProperty *entry = table->first; entry != nullptr; entry = entry->next)
+        count++;
+    // At most half the slots in use keeps the probe sequences short.
+    size_t slots = 64;
+    while (slots / 2 < count) {
+        if (slots > SIZE_MAX / 2 / (sizeof(ClientProperty *) + sizeof(uint32_t)))
+            return nullptr;
+        slots *= 2;
+    }
+    ClientPropertyIndex *index = static_cast<ClientPropertyIndex *>(
+        malloc(sizeof(ClientPropertyIndex) + slots * (sizeof(ClientProperty *) + sizeof(uint32_t))));
+    if (index == nullptr)
+        return nullptr;
+    index->mask = slots - 1;
+    index->entries = reinterpret_cast<ClientProperty **>(index + 1);
+    index->hashes = reinterpret_cast<uint32_t *>(index->entries + slots);
+    memset(index->entries, 0, slots * sizeof(ClientProperty *));
+    // Newest first: a key already in the index keeps its newer entry.
+    for (ClientProperty *entry = table->first; entry != nullptr; entry = entry->next) {
+        uint32_t hash = KeyHash(entry->key);
+        size_t slot = IndexSlot(index, entry->key, hash);
+        if (index->entries[slot] == nullptr) {
+            index->entries[slot] = entry;
+            index->hashes[slot] = hash;
+        }
+    }
+    return index;
+}
+
+void DropIndex(ClientPropertyTable *table)
+{
+    free(table->index);
+    table->index = nullptr;
+}
+
 } // namespace
 
 // ---------------------------------------------------------------------------
@@ -616,6 +693,7 @@ void FreeClientPropertyTable(ClientPropertyTable *table)
     }
     for (char *builtin : table->builtins)
         free(builtin);
+    DropIndex(table);
     free(table);
 }
 
@@ -623,10 +701,26 @@ ClientProperty *FindClientProperty(const ClientPropertyTable *table, const char 
 {
     if (table == nullptr || key == nullptr)
         return nullptr;
-    for (ClientProperty *entry = table->first; entry != nullptr; entry = entry->next)
-        if (strcmp(entry->key, key) == 0)
-            return entry;
-    return nullptr;
+    if (table->index == nullptr) {
+        size_t walked = 0;
+        ClientProperty *entry = table->first;
+        for (; entry != nullptr && walked < kIndexMinimumEntries; entry = entry->next, walked++)
+            if (strcmp(entry->key, key) == 0)
+                return entry;
+        if (entry == nullptr)
+            return nullptr;
+        // The index is a cache that changes nothing a caller can see: the
+        // table itself is never a constant object (tables are only made on
+        // the heap here), so finding stays a read.
+        const_cast<ClientPropertyTable *>(table)->index = BuildIndex(table);
+        if (table->index == nullptr) {
+            for (; entry != nullptr; entry = entry->next)
+                if (strcmp(entry->key, key) == 0)
+                    return entry;
+            return nullptr;
+        }
+    }
+    return table->index->entries[IndexSlot(table->index, key, KeyHash(key))];
 }
 
 ClientProperty *AddClientProperty(ClientPropertyTable *table, const char *key, const char *rawValue)
@@ -643,6 +737,7 @@ ClientProperty *AddClientProperty(ClientPropertyTable *table, const char *key, c
     memcpy(entry->key, key, keySize);
     entry->rawValue = entry->key + keySize;
     memcpy(entry->rawValue, rawValue, valueSize);
+    DropIndex(table);
     entry->next = table->first;
     table->first = entry;
     return entry;

@@ -72,6 +72,9 @@ typedef struct ClientProperty {
     int32_t cachedNumber;        /* shared by the integer and time conversions */
 } ClientProperty;
 
+/* Look-up index of a table, private to the reader. */
+struct ClientPropertyIndex;
+
 typedef struct ClientPropertyTable {
     ClientProperty *first;                   /* newest entry; the last one in the file */
     char *builtins[PROP_BUILTIN_COUNT];      /* null until read; then kept for the table's life */
@@ -80,6 +83,10 @@ typedef struct ClientPropertyTable {
      * references cannot exhaust the stack or memory. */
     unsigned evaluationDepth;
     uint64_t substitutedBytes;
+    /* The newest entry of each key by hash, so that a look-up need not walk
+     * the list: built on the first look-up that passes a few dozen entries,
+     * dropped when an entry is added; null until then. */
+    struct ClientPropertyIndex *index;
 } ClientPropertyTable;
 
 /*
@@ -101,7 +108,8 @@ ClientPropertyTable *ParseClientConfigText(const char *text, size_t length, cons
 /* Releases every entry, the built-in slots and the table. Accepts null. */
 void FreeClientPropertyTable(ClientPropertyTable *table);
 
-/* The newest entry whose key equals `key` byte for byte, or null. */
+/* The newest entry whose key equals `key` byte for byte, or null. May build
+ * the table's look-up index, which changes nothing else. */
 ClientProperty *FindClientProperty(const ClientPropertyTable *table, const char *key);
 
 /*
