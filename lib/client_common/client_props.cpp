@@ -354,20 +354,35 @@ bool ReadValue(MappedConfigFile *file, TextBuffer *value)
     }
 }
 
-// An entry is read straight into the block that becomes it: the record, then
-// the key and its NUL, then the raw value and its NUL. The first allocation
-// holds the record and a line of the usual length.
-const size_t kEntryBlockSize = 128;
+// An entry is gathered in the layout of its block (room for the record, the
+// key and its NUL, the raw value) in a buffer on the stack, then copied into
+// a heap block of its exact size; a longer line moves to the heap while it is
+// read.
+const size_t kEntryScratchSize = 1024;
 
-// Hands the block over as an entry whose key has keyLength bytes; null when
-// out of memory.
-ClientProperty *DetachEntry(TextBuffer *block, size_t keyLength)
+struct EntryScratch {
+    EntryScratch() { Reset(); }
+    void Reset()
+    {
+        TextRelease(&text);
+        ByteBufferInitInBlock(&text.bytes, block, sizeof block, 0);
+    }
+    unsigned char block[kEntryScratchSize];
+    TextBuffer text;
+};
+
+// The entry gathered so far, whose key has keyLength bytes, in a block of its
+// own; null when out of memory.
+ClientProperty *CopyEntry(EntryScratch *scratch, size_t keyLength)
 {
-    char *bytes = TextDetach(block);
+    size_t used = TextUsed(&scratch->text);
+    char *bytes = static_cast<char *>(malloc(used + 1));
     if (bytes == nullptr)
         return nullptr;
     ClientProperty *entry = reinterpret_cast<ClientProperty *>(bytes);
     memset(entry, 0, sizeof *entry);
+    memcpy(bytes + sizeof *entry, ByteBufferData(&scratch->text.bytes) + sizeof *entry, used - sizeof *entry);
+    bytes[used] = '\0';
     entry->key = bytes + sizeof *entry;
     entry->rawValue = entry->key + keyLength + 1;
     return entry;
@@ -376,7 +391,8 @@ ClientProperty *DetachEntry(TextBuffer *block, size_t keyLength)
 int ReadEntries(MappedConfigFile *file, const char *const *prefixes, ClientPropertyTable *table)
 {
     int status = 0;
-    TextBuffer block(kEntryBlockSize);
+    EntryScratch scratch;
+    TextBuffer &block = scratch.text;
     int c = NextByte(file);
     for (;;) {
         if (c < 0)
@@ -417,11 +433,12 @@ int ReadEntries(MappedConfigFile *file, const char *const *prefixes, ClientPrope
             size_t keyLength = TextUsed(&block) - sizeof(ClientProperty);
             if (!TextAppendByte(&block, '\0') || !ReadValue(file, &block))
                 goto out_of_memory;
-            ClientProperty *entry = DetachEntry(&block, keyLength);
+            ClientProperty *entry = CopyEntry(&scratch, keyLength);
             if (entry == nullptr)
                 goto out_of_memory;
             entry->next = table->first;
             table->first = entry;
+            scratch.Reset();
         }
         c = NextByte(file);
     }
