@@ -830,12 +830,17 @@ char *ExpandPropertyValue(const char *text, ClientPropertyTable *table, int *sta
             p += 2;
             continue;
         }
-        if (IsWhiteSpace(c)) {
-            if (whiteRun == SIZE_MAX)
-                whiteRun = TextUsed(&out);
-        } else {
+        if (!IsWhiteSpace(c)) {
+            const unsigned char *run = p;
+            while (*p != '\0' && *p != '$' && *p != '\\' && !IsWhiteSpace(*p))
+                p++;
+            if (!TextAppend(&out, run, static_cast<size_t>(p - run)))
+                goto out_of_memory;
             whiteRun = SIZE_MAX;
+            continue;
         }
+        if (whiteRun == SIZE_MAX)
+            whiteRun = TextUsed(&out);
         if (!TextAppendByte(&out, c))
             goto out_of_memory;
         p++;
@@ -906,9 +911,13 @@ void ResolveFileReference(ClientProperty *entry, ClientPropertyTable *table, int
             if (expanded == nullptr)
                 goto done;
             bool ok = first || TextAppendByte(&list, ',');
-            for (const char *q = expanded; ok && *q != '\0'; q++) {
-                int b = static_cast<unsigned char>(*q);
-                ok = IsListSeparatorToEscape(b) ? AppendEscaped(&list, b) : TextAppendByte(&list, b);
+            for (const char *q = expanded; ok && *q != '\0';) {
+                const char *run = q;
+                while (*q != '\0' && !IsListSeparatorToEscape(static_cast<unsigned char>(*q)))
+                    q++;
+                ok = TextAppend(&list, run, static_cast<size_t>(q - run));
+                if (ok && *q != '\0')
+                    ok = AppendEscaped(&list, static_cast<unsigned char>(*q++));
             }
             free(expanded);
             if (!ok) {
