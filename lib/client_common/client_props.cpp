@@ -80,29 +80,41 @@ using clientprops::IsLineEnd;
 using clientprops::IsWhiteSpace;
 
 bool IsInlineWhiteSpace(int c) { return IsWhiteSpace(c) && !IsLineEnd(c); }
-bool IsNameByte(int c)
-{
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '.';
-}
 
-// The bytes that end a run of ordinary bytes in one state of a reader, so
-// that a run is found by a table look-up a byte and appended at once.
-struct RunStops {
-    bool stop[256];
+// A class of bytes as a table, one look-up a byte. The classes below are
+// the bytes that end a run of ordinary bytes in one state of a reader, so
+// that a run is found quickly and appended at once.
+struct ByteClass {
+    bool member[256];
 };
 
-constexpr RunStops StopsAt(const char *bytes)
+constexpr ByteClass ClassOf(const char *bytes)
 {
-    RunStops stops{};
+    ByteClass byteClass{};
     for (; *bytes != '\0'; bytes++)
-        stops.stop[static_cast<unsigned char>(*bytes)] = true;
-    return stops;
+        byteClass.member[static_cast<unsigned char>(*bytes)] = true;
+    return byteClass;
 }
 
-constexpr RunStops kKeyStops = StopsAt(" \t:=\\");
-constexpr RunStops kValueStops = StopsAt("\"\\\n\r\f");
-constexpr RunStops kQuotedValueStops = StopsAt("\"\\ \t\n\r\f");
-constexpr RunStops kLineEnds = StopsAt("\n\r\f");
+constexpr ByteClass kKeyStops = ClassOf(" \t:=\\");
+constexpr ByteClass kValueStops = ClassOf("\"\\\n\r\f");
+constexpr ByteClass kQuotedValueStops = ClassOf("\"\\ \t\n\r\f");
+constexpr ByteClass kLineEnds = ClassOf("\n\r\f");
+
+// In a NUL-terminated text the terminator ends every run too.
+constexpr ByteClass AndAtNul(ByteClass byteClass)
+{
+    byteClass.member[0] = true;
+    return byteClass;
+}
+
+constexpr ByteClass kExpansionStops = AndAtNul(ClassOf("$\\ \t\n\v\f\r"));
+
+// The bytes of a variable name: ASCII letters, digits, '_' and '.'.
+constexpr ByteClass kNameBytes =
+    ClassOf("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_.");
+
+bool IsNameByte(int c) { return kNameBytes.member[static_cast<unsigned char>(c)]; }
 
 // ---------------------------------------------------------------------------
 // The mapped file and its cursor.
@@ -116,11 +128,11 @@ struct MappedConfigFile {
 
 // Moves the cursor to the first byte that ends a run (or to the end) and
 // returns where the run began.
-const unsigned char *SkipRun(MappedConfigFile *file, const RunStops &stops)
+const unsigned char *SkipRun(MappedConfigFile *file, const ByteClass &stops)
 {
     const unsigned char *run = file->cursor;
     const unsigned char *p = run;
-    while (p < file->end && !stops.stop[*p])
+    while (p < file->end && !stops.member[*p])
         p++;
     file->cursor = p;
     return run;
@@ -832,7 +844,7 @@ char *ExpandPropertyValue(const char *text, ClientPropertyTable *table, int *sta
         }
         if (!IsWhiteSpace(c)) {
             const unsigned char *run = p;
-            while (*p != '\0' && *p != '$' && *p != '\\' && !IsWhiteSpace(*p))
+            while (!kExpansionStops.member[*p])
                 p++;
             if (!TextAppend(&out, run, static_cast<size_t>(p - run)))
                 goto out_of_memory;
