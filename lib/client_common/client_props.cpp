@@ -83,16 +83,17 @@ bool IsInlineWhiteSpace(int c) { return IsWhiteSpace(c) && !IsLineEnd(c); }
 
 // A class of bytes as a table, one look-up a byte. The classes below are
 // the bytes that end a run of ordinary bytes in one state of a reader, so
-// that a run is found quickly and appended at once.
+// that a run is found quickly and appended at once. The entries are bytes,
+// not bools, so that a sanitizer build has no value check to make on them.
 struct ByteClass {
-    bool member[256];
+    unsigned char member[256]; // 1 for a member
 };
 
 constexpr ByteClass ClassOf(const char *bytes)
 {
     ByteClass byteClass{};
     for (; *bytes != '\0'; bytes++)
-        byteClass.member[static_cast<unsigned char>(*bytes)] = true;
+        byteClass.member[static_cast<unsigned char>(*bytes)] = 1;
     return byteClass;
 }
 
@@ -104,7 +105,7 @@ constexpr ByteClass kLineEnds = ClassOf("\n\r\f");
 // In a NUL-terminated text the terminator ends every run too.
 constexpr ByteClass AndAtNul(ByteClass byteClass)
 {
-    byteClass.member[0] = true;
+    byteClass.member[0] = 1;
     return byteClass;
 }
 
@@ -114,7 +115,7 @@ constexpr ByteClass kExpansionStops = AndAtNul(ClassOf("$\\ \t\n\v\f\r"));
 constexpr ByteClass kNameBytes =
     ClassOf("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_.");
 
-bool IsNameByte(int c) { return kNameBytes.member[static_cast<unsigned char>(c)]; }
+bool IsNameByte(int c) { return kNameBytes.member[static_cast<unsigned char>(c)] != 0; }
 
 // ---------------------------------------------------------------------------
 // The mapped file and its cursor.
@@ -131,8 +132,10 @@ struct MappedConfigFile {
 const unsigned char *SkipRun(MappedConfigFile *file, const ByteClass &stops)
 {
     const unsigned char *run = file->cursor;
+    const unsigned char *end = file->end;
+    const unsigned char *member = stops.member;
     const unsigned char *p = run;
-    while (p < file->end && !stops.member[*p])
+    while (p != end && member[*p] == 0)
         p++;
     file->cursor = p;
     return run;
