@@ -7,6 +7,7 @@
 // write_all never throw.
 #pragma once
 
+#include <fcntl.h>
 #include <stddef.h>
 #include <stdio.h>
 #include <sys/types.h>
@@ -44,6 +45,10 @@ int open_regular(const char *name);
 bool read_to_end(int descriptor, size_t limit, std::string &text);
 // open_regular() and read_to_end() in one, closing the file again.
 bool read_regular_file(const std::string &name, size_t limit, std::string &text);
+
+// The record of an fcntl() lock on the whole file, from its first byte to
+// any end it may grow to; `type` is F_RDLCK, F_WRLCK or F_UNLCK.
+struct flock whole_file_lock(short type);
 
 off_t file_size(const char *name);
 off_t file_size(const std::string &name);

@@ -156,20 +156,13 @@ void writeTemporary(int descriptor, const std::string &temporary, const std::str
 const double kUnlockedTemporaryGraceSeconds = 10;
 const double kAbandonedTemporarySeconds = 300;
 
-// An open file description lock: it conflicts with any other descriptor,
-// also one of the same process, and goes with the writer's descriptor.
-struct flock wholeFileLock(short type)
-{
-    struct flock lock = {};
-    lock.l_type = type;
-    lock.l_whence = SEEK_SET;
-    return lock;
-}
-
+// The writer's lock is an open file description lock: it conflicts with any
+// other descriptor, also one of the same process, and goes with the writer's
+// descriptor.
 void markInFlight(int descriptor)
 {
     // Without such locks (very old kernels) the grace period alone protects.
-    struct flock lock = wholeFileLock(F_WRLCK);
+    struct flock lock = file_util::whole_file_lock(F_WRLCK);
     ::fcntl(descriptor, F_OFD_SETLK, &lock);
 }
 
@@ -178,7 +171,7 @@ bool isLockedByWriter(const std::string &name)
     int descriptor = ::open(name.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
     if (descriptor < 0)
         return true;
-    struct flock lock = wholeFileLock(F_WRLCK);
+    struct flock lock = file_util::whole_file_lock(F_WRLCK);
     bool locked = ::fcntl(descriptor, F_OFD_GETLK, &lock) != 0 || lock.l_type != F_UNLCK;
     ::close(descriptor);
     return locked;
