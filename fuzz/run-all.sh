@@ -7,7 +7,7 @@
 #   bash fuzz/run-all.sh BUDGET_SECONDS
 #
 # The harnesses are the asan preset's (cmake --preset asan && cmake --build
-# --preset asan). Each starts from its corpus in fuzz/corpus/<harness>/ (none
+# --preset asan), or those of the build folder FUZZ_BUILD_DIR names. Each starts from its corpus in fuzz/corpus/<harness>/ (none
 # yet: an empty start), copied into a working folder, so the corpora kept in
 # git never change; grow one with -merge=1 by hand. The working folders, the
 # logs and the fault files live in one run folder, kept only when a fault was
