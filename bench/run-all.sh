@@ -138,9 +138,9 @@ row_disabled_log() {
 
 row_client_configuration() {
   instruction_ratio_row "client configuration parse" 5 client_props_bench \
-    BM_ParseOnly BM_BaselineReadAndCountLines
+    BM_ClientProps_Parse BM_ClientProps_Baseline
   instruction_ratio_row "client configuration parse and 100 look-ups" 8 client_props_bench \
-    BM_ParseAndRead100Keys BM_BaselineReadAndCountLines
+    BM_ClientProps_ParseLookup BM_ClientProps_Baseline
 }
 
 row_framework_load() {

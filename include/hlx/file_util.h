@@ -7,6 +7,7 @@
 // write_all never throw.
 #pragma once
 
+#include <fcntl.h>
 #include <stddef.h>
 #include <stdio.h>
 #include <sys/types.h>
@@ -73,6 +74,10 @@ private:
 
 // read_regular_file() into a FileText.
 bool read_regular_file(const std::string &name, size_t limit, FileText &text);
+
+// The record of an fcntl() lock on the whole file, from its first byte to
+// any end it may grow to; `type` is F_RDLCK, F_WRLCK or F_UNLCK.
+struct flock whole_file_lock(short type);
 
 off_t file_size(const char *name);
 off_t file_size(const std::string &name);

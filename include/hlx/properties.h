@@ -47,6 +47,9 @@ public:
     // (config_stream.cpp), so that reading files never needs iostreams.
     void load(std::istream &in, bool expandMacros);
     void loadFile(const std::string &path, bool expandMacros);
+    // Loads a configuration text held in memory, as a file's text is once
+    // read; such a load always reads its input to the end.
+    void loadText(const char *text, size_t size, bool expandMacros);
     // Empties the store and loads the framework configuration file again;
     // true when it was read to its end.
     bool reload();

@@ -62,12 +62,24 @@ std::string getSettingOrDefault(const std::string &name, const std::string &defa
 void setSetting(const std::string &name, const std::string &value, int mode, bool deferOnFailure);
 
 // Reads the kset file of `name` in `directory` (empty: the data directory);
-// the value is trimmed of surrounding whitespace.
+// the value is trimmed of surrounding whitespace. What the file holds is
+// judged by parseKsetContent().
 std::string readKsetFile(const std::string &name, const std::string &directory);
-// Writes the trimmed value (an empty value removes the file). Values with
-// control characters are refused with BadDataException before anything is
-// created.
+// Writes the trimmed value (an empty value removes the file), as
+// formatKsetContent() gives it; a value it refuses is refused before anything
+// is created.
 void writeKsetFile(const std::string &name, const std::string &value, int mode, const std::string &directory);
+
+// The value that the `size` bytes of a kset file hold: without one final
+// LF, trimmed of surrounding whitespace. More than KSET_MAX_SIZE bytes throw
+// IOException, a control character BadDataException; `path` names the file in
+// the messages.
+std::string parseKsetContent(const char *bytes, size_t size, const std::string &path);
+// The bytes a kset file holds for `value`: the value trimmed of surrounding
+// whitespace, empty when the file is to be removed. A control character in
+// them throws BadDataException, more than KSET_MAX_SIZE of them IOException;
+// `path` names the file in the messages.
+std::string formatKsetContent(const std::string &value, const std::string &path);
 
 // Retries deferred writes in order, stopping at the first failure; returns
 // how many are still pending. The first call of the process also removes

@@ -143,6 +143,11 @@ unsigned char *ByteBufferReserve(ByteBuffer *buffer, size_t n)
             capacity = buffer->size > 2 * n ? buffer->size : 2 * n;
         else
             capacity = 2 * n + Capacity(buffer);
+        // Many small appends to a large buffer (a long rendering, a pending
+        // log message) would otherwise copy it again every few appends:
+        // growth at least doubles, which keeps appends amortised constant.
+        if (buffer->data != nullptr && Capacity(buffer) <= SIZE_MAX / 2 && capacity < 2 * Capacity(buffer))
+            capacity = 2 * Capacity(buffer);
         if (capacity <= Used(buffer) + n)
             capacity = Used(buffer) + n + 1;
         if (!Reallocate(buffer, capacity))

@@ -29,20 +29,20 @@ const size_t kBuiltinLineSize = 1024;
 // ---------------------------------------------------------------------------
 // Growing strings for keys, values and lists, on the shared byte buffer.
 
-// First allocation of a key, value or list buffer; most are short.
+// First allocation of a value or list buffer; most are short.
 const size_t kTextBufferSize = 64;
 
 struct TextBuffer {
-    TextBuffer() { ByteBufferInit(&bytes, kTextBufferSize); }
+    explicit TextBuffer(size_t size = kTextBufferSize) { ByteBufferInit(&bytes, size); }
     ~TextBuffer() { ByteBufferRelease(&bytes, 0); }
     TextBuffer(const TextBuffer &) = delete;
     TextBuffer &operator=(const TextBuffer &) = delete;
     ByteBuffer bytes;
 };
 
-bool TextAppend(TextBuffer *buffer, const char *text, size_t n)
+bool TextAppend(TextBuffer *buffer, const void *text, size_t n)
 {
-    return ByteBufferAppend(&buffer->bytes, text, n) != 0;
+    return n == 0 || ByteBufferAppend(&buffer->bytes, text, n) != 0;
 }
 
 bool TextAppendByte(TextBuffer *buffer, int byte)
@@ -80,10 +80,42 @@ using clientprops::IsLineEnd;
 using clientprops::IsWhiteSpace;
 
 bool IsInlineWhiteSpace(int c) { return IsWhiteSpace(c) && !IsLineEnd(c); }
-bool IsNameByte(int c)
+
+// A class of bytes as a table, one look-up a byte. The classes below are
+// the bytes that end a run of ordinary bytes in one state of a reader, so
+// that a run is found quickly and appended at once. The entries are bytes,
+// not bools, so that a sanitizer build has no value check to make on them.
+struct ByteClass {
+    unsigned char member[256]; // 1 for a member
+};
+
+constexpr ByteClass ClassOf(const char *bytes)
 {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '.';
+    ByteClass byteClass{};
+    for (; *bytes != '\0'; bytes++)
+        byteClass.member[static_cast<unsigned char>(*bytes)] = 1;
+    return byteClass;
 }
+
+constexpr ByteClass kKeyStops = ClassOf(" \t:=\\");
+constexpr ByteClass kValueStops = ClassOf("\"\\\n\r\f");
+constexpr ByteClass kQuotedValueStops = ClassOf("\"\\ \t\n\r\f");
+constexpr ByteClass kLineEnds = ClassOf("\n\r\f");
+
+// In a NUL-terminated text the terminator ends every run too.
+constexpr ByteClass AndAtNul(ByteClass byteClass)
+{
+    byteClass.member[0] = 1;
+    return byteClass;
+}
+
+constexpr ByteClass kExpansionStops = AndAtNul(ClassOf("$\\ \t\n\v\f\r"));
+
+// The bytes of a variable name: ASCII letters, digits, '_' and '.'.
+constexpr ByteClass kNameBytes =
+    ClassOf("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_.");
+
+bool IsNameByte(int c) { return kNameBytes.member[static_cast<unsigned char>(c)] != 0; }
 
 // ---------------------------------------------------------------------------
 // The mapped file and its cursor.
@@ -92,8 +124,27 @@ struct MappedConfigFile {
     const unsigned char *base = nullptr;
     const unsigned char *end = nullptr;
     const unsigned char *cursor = nullptr;
-    size_t length = 0;
+    size_t length = 0; // bytes mapped; 0 for an empty file or the caller's bytes
 };
+
+// Moves the cursor to the first byte that ends a run (or to the end) and
+// returns where the run began.
+const unsigned char *SkipRun(MappedConfigFile *file, const ByteClass &stops)
+{
+    const unsigned char *run = file->cursor;
+    const unsigned char *end = file->end;
+    const unsigned char *member = stops.member;
+    const unsigned char *p = run;
+    while (p != end && member[*p] == 0)
+        p++;
+    file->cursor = p;
+    return run;
+}
+
+bool AppendRun(TextBuffer *buffer, const unsigned char *run, const MappedConfigFile *file)
+{
+    return TextAppend(buffer, run, static_cast<size_t>(file->cursor - run));
+}
 
 // 0 to 255, or -1 at the end of the mapping: every byte value is data.
 int NextByte(MappedConfigFile *file)
@@ -187,8 +238,10 @@ int SkipLineEnds(MappedConfigFile *file, int c)
 
 int SkipLine(MappedConfigFile *file, int c)
 {
-    while (c >= 0 && !IsLineEnd(c))
+    if (c >= 0 && !IsLineEnd(c)) {
+        SkipRun(file, kLineEnds);
         c = NextByte(file);
+    }
     return SkipLineEnds(file, c);
 }
 
@@ -237,20 +290,16 @@ int MatchPrefix(MappedConfigFile *file, const char *const *prefixes, TextBuffer 
 bool ReadKey(MappedConfigFile *file, TextBuffer *key)
 {
     for (;;) {
+        const unsigned char *run = SkipRun(file, kKeyStops);
+        if (!AppendRun(key, run, file))
+            return false;
+        if (file->cursor >= file->end || *file->cursor != '\\')
+            return true;
+        file->cursor++;
         int c = NextByte(file);
         if (c < 0)
             return true;
-        if (c == ' ' || c == '\t' || c == ':' || c == '=') {
-            StepBack(file);
-            return true;
-        }
-        if (c == '\\') {
-            c = NextByte(file);
-            if (c < 0)
-                return true;
-            c = DecodeEscape(c);
-        }
-        if (!TextAppendByte(key, c))
+        if (!TextAppendByte(key, DecodeEscape(c)))
             return false;
     }
 }
@@ -281,56 +330,84 @@ bool AppendEscaped(TextBuffer *value, int c)
 bool ReadValue(MappedConfigFile *file, TextBuffer *value)
 {
     bool quoted = false;
-    bool escapePending = false;
     for (;;) {
+        const unsigned char *run = SkipRun(file, quoted ? kQuotedValueStops : kValueStops);
+        if (!AppendRun(value, run, file))
+            return false;
         int c = NextByte(file);
-        if (c < 0)
+        if (c < 0 || IsLineEnd(c))
             return true;
-        bool ok = true;
         if (quoted) {
+            // A quote ends quoting; a backslash, space or tab stays literal.
             if (c == '"')
                 quoted = false;
-            else if (c == '\\' || c == ' ' || c == '\t')
-                ok = AppendEscaped(value, c);
-            else if (IsLineEnd(c))
-                return true;
-            else
-                ok = TextAppendByte(value, c);
-        } else if (escapePending) {
-            escapePending = false;
-            if (IsLineEnd(c)) {
-                do
-                    c = NextByte(file);
-                while (IsBlank(c));
-                if (!TextAppendByte(value, ' '))
-                    return false;
-                if (c < 0)
-                    return true;
-                StepBack(file);
-            } else {
-                ok = AppendEscaped(value, c);
-            }
-        } else if (c == '"') {
-            quoted = true;
-        } else if (c == '\\') {
-            escapePending = true;
-        } else if (IsLineEnd(c)) {
-            return true;
-        } else {
-            ok = TextAppendByte(value, c);
+            else if (!AppendEscaped(value, c))
+                return false;
+            continue;
         }
-        if (!ok)
+        if (c == '"') {
+            quoted = true;
+            continue;
+        }
+        // A backslash: a continuation before a line end, else an escape kept
+        // for the expansion.
+        c = NextByte(file);
+        if (c < 0)
+            return true;
+        if (IsLineEnd(c)) {
+            do
+                c = NextByte(file);
+            while (IsBlank(c));
+            if (!TextAppendByte(value, ' '))
+                return false;
+            if (c < 0)
+                return true;
+            StepBack(file);
+        } else if (!AppendEscaped(value, c)) {
             return false;
+        }
     }
+}
+
+// An entry is gathered in the layout of its block (room for the record, the
+// key and its NUL, the raw value) in a buffer on the stack, then copied into
+// a heap block of its exact size; a longer line moves to the heap while it is
+// read.
+const size_t kEntryScratchSize = 1024;
+
+struct EntryScratch {
+    EntryScratch() { Reset(); }
+    void Reset()
+    {
+        TextRelease(&text);
+        ByteBufferInitInBlock(&text.bytes, block, sizeof block, 0);
+    }
+    unsigned char block[kEntryScratchSize];
+    TextBuffer text;
+};
+
+// The entry gathered so far, whose key has keyLength bytes, in a block of its
+// own; null when out of memory.
+ClientProperty *CopyEntry(EntryScratch *scratch, size_t keyLength)
+{
+    size_t used = TextUsed(&scratch->text);
+    char *bytes = static_cast<char *>(malloc(used + 1));
+    if (bytes == nullptr)
+        return nullptr;
+    ClientProperty *entry = reinterpret_cast<ClientProperty *>(bytes);
+    memset(entry, 0, sizeof *entry);
+    memcpy(bytes + sizeof *entry, ByteBufferData(&scratch->text.bytes) + sizeof *entry, used - sizeof *entry);
+    bytes[used] = '\0';
+    entry->key = bytes + sizeof *entry;
+    entry->rawValue = entry->key + keyLength + 1;
+    return entry;
 }
 
 int ReadEntries(MappedConfigFile *file, const char *const *prefixes, ClientPropertyTable *table)
 {
     int status = 0;
-    TextBuffer key;
-    TextBuffer value;
-    char *keyText = nullptr;
-    char *valueText = nullptr;
+    EntryScratch scratch;
+    TextBuffer &block = scratch.text;
     int c = NextByte(file);
     for (;;) {
         if (c < 0)
@@ -349,9 +426,12 @@ int ReadEntries(MappedConfigFile *file, const char *const *prefixes, ClientPrope
         }
         StepBack(file);
 
+        // The record's room comes first; a rejected key leaves it for the next.
+        if (TextUsed(&block) == 0 && ByteBufferReserve(&block.bytes, sizeof(ClientProperty)) == nullptr)
+            goto out_of_memory;
         if (prefixes != nullptr) {
             int rejected = -1;
-            int match = MatchPrefix(file, prefixes, &key, &rejected);
+            int match = MatchPrefix(file, prefixes, &block, &rejected);
             if (match < 0)
                 goto out_of_memory;
             if (match == 0) {
@@ -359,26 +439,21 @@ int ReadEntries(MappedConfigFile *file, const char *const *prefixes, ClientPrope
                 continue;
             }
         }
-        if (!ReadKey(file, &key))
+        if (!ReadKey(file, &block))
             goto out_of_memory;
         // A key at the end of the file without a separator is dropped.
         if (!ReadSeparator(file))
             break;
-        if (!ReadValue(file, &value))
-            goto out_of_memory;
-        keyText = TextDetach(&key);
-        valueText = TextDetach(&value);
-        if (keyText == nullptr || valueText == nullptr)
-            goto out_of_memory;
         {
-            ClientProperty *entry = static_cast<ClientProperty *>(calloc(1, sizeof(ClientProperty)));
+            size_t keyLength = TextUsed(&block) - sizeof(ClientProperty);
+            if (!TextAppendByte(&block, '\0') || !ReadValue(file, &block))
+                goto out_of_memory;
+            ClientProperty *entry = CopyEntry(&scratch, keyLength);
             if (entry == nullptr)
                 goto out_of_memory;
-            entry->key = keyText;
-            entry->rawValue = valueText;
             entry->next = table->first;
             table->first = entry;
-            keyText = valueText = nullptr;
+            scratch.Reset();
         }
         c = NextByte(file);
     }
@@ -386,10 +461,7 @@ int ReadEntries(MappedConfigFile *file, const char *const *prefixes, ClientPrope
 out_of_memory:
     status = PROP_OUT_OF_MEMORY;
 done:
-    TextRelease(&key);
-    TextRelease(&value);
-    free(keyText);
-    free(valueText);
+    TextRelease(&block);
     return status;
 }
 
@@ -503,6 +575,83 @@ const char *ResolveVariable(ClientPropertyTable *table, const char *name, int *s
 
 bool IsListSeparatorToEscape(int c) { return c == ',' || IsBlank(c); }
 
+// ---------------------------------------------------------------------------
+// The look-up index: open addressing over the newest entry of each key. It is
+// a cache of the list and answers exactly as a walk of the list would, so it
+// is built when first needed and dropped whenever the list grows.
+
+// Below this many entries a walk of the list costs less than building the
+// index would.
+const size_t kIndexMinimumEntries = 32;
+
+} // namespace
+
+struct ClientPropertyIndex {
+    size_t mask;                 // slot count - 1; the slot count is a power of two
+    ClientProperty **entries;    // null: empty slot
+    uint32_t *hashes;
+};
+
+namespace {
+
+// FNV-1a over the key as the C string that the comparisons see.
+uint32_t KeyHash(const char *key)
+{
+    uint32_t hash = 2166136261u;
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(key); *p != '\0'; p++)
+        hash = (hash ^ *p) * 16777619u;
+    return hash;
+}
+
+// The slot that holds `key`, or the empty slot where it would go.
+size_t IndexSlot(const ClientPropertyIndex *index, const char *key, uint32_t hash)
+{
+    size_t slot = hash & index->mask;
+    while (index->entries[slot] != nullptr &&
+           (index->hashes[slot] != hash || strcmp(index->entries[slot]->key, key) != 0))
+        slot = (slot + 1) & index->mask;
+    return slot;
+}
+
+// Null when out of memory: the list is then walked as before.
+ClientPropertyIndex *BuildIndex(const ClientPropertyTable *table)
+{
+    size_t count = 0;
+    for (const ClientProperty *entry = table->first; entry != nullptr; entry = entry->next)
+        count++;
+    // At most half the slots in use keeps the probe sequences short.
+    size_t slots = 64;
+    while (slots / 2 < count) {
+        if (slots > SIZE_MAX / 2 / (sizeof(ClientProperty *) + sizeof(uint32_t)))
+            return nullptr;
+        slots *= 2;
+    }
+    ClientPropertyIndex *index = static_cast<ClientPropertyIndex *>(
+        malloc(sizeof(ClientPropertyIndex) + slots * (sizeof(ClientProperty *) + sizeof(uint32_t))));
+    if (index == nullptr)
+        return nullptr;
+    index->mask = slots - 1;
+    index->entries = reinterpret_cast<ClientProperty **>(index + 1);
+    index->hashes = reinterpret_cast<uint32_t *>(index->entries + slots);
+    memset(index->entries, 0, slots * sizeof(ClientProperty *));
+    // Newest first: a key already in the index keeps its newer entry.
+    for (ClientProperty *entry = table->first; entry != nullptr; entry = entry->next) {
+        uint32_t hash = KeyHash(entry->key);
+        size_t slot = IndexSlot(index, entry->key, hash);
+        if (index->entries[slot] == nullptr) {
+            index->entries[slot] = entry;
+            index->hashes[slot] = hash;
+        }
+    }
+    return index;
+}
+
+void DropIndex(ClientPropertyTable *table)
+{
+    free(table->index);
+    table->index = nullptr;
+}
+
 } // namespace
 
 // ---------------------------------------------------------------------------
@@ -522,23 +671,42 @@ const char *ClientPropertyStatusText(int code)
     }
 }
 
+ClientPropertyTable *ParseClientConfigText(const char *text, size_t length, const char *const *prefixes,
+                                           int *status)
+{
+    ClientPropertyTable *table = nullptr;
+    int result = 0;
+    if (text == nullptr && length != 0) {
+        result = PROP_NOT_FOUND;
+    } else {
+        table = static_cast<ClientPropertyTable *>(calloc(1, sizeof(ClientPropertyTable)));
+        if (table == nullptr) {
+            result = PROP_OUT_OF_MEMORY;
+        } else {
+            MappedConfigFile bytes;
+            bytes.base = reinterpret_cast<const unsigned char *>(text);
+            bytes.end = bytes.base + length;
+            bytes.cursor = bytes.base;
+            result = ReadEntries(&bytes, prefixes, table);
+        }
+    }
+    if (result != 0) {
+        FreeClientPropertyTable(table);
+        table = nullptr;
+    }
+    if (status != nullptr)
+        *status = result;
+    return table;
+}
+
 ClientPropertyTable *ParseClientConfigFile(const char *path, const char *const *prefixes, int *status)
 {
     MappedConfigFile file;
     ClientPropertyTable *table = nullptr;
     int result = OpenMappedConfigFile(path, false, &file);
-    if (result == 0) {
-        table = static_cast<ClientPropertyTable *>(calloc(1, sizeof(ClientPropertyTable)));
-        if (table == nullptr)
-            result = PROP_OUT_OF_MEMORY;
-        else
-            result = ReadEntries(&file, prefixes, table);
-    }
+    if (result == 0)
+        table = ParseClientConfigText(reinterpret_cast<const char *>(file.base), file.length, prefixes, &result);
     CloseMappedConfigFile(&file);
-    if (result != 0) {
-        FreeClientPropertyTable(table);
-        table = nullptr;
-    }
     if (status != nullptr)
         *status = result;
     return table;
@@ -551,14 +719,15 @@ void FreeClientPropertyTable(ClientPropertyTable *table)
     ClientProperty *entry = table->first;
     while (entry != nullptr) {
         ClientProperty *next = entry->next;
-        free(entry->key);
-        free(entry->rawValue);
+        if (entry->rawValueSeparate)
+            free(entry->rawValue);
         free(entry->evaluatedValue);
         free(entry);
         entry = next;
     }
     for (char *builtin : table->builtins)
         free(builtin);
+    DropIndex(table);
     free(table);
 }
 
@@ -566,27 +735,43 @@ ClientProperty *FindClientProperty(const ClientPropertyTable *table, const char 
 {
     if (table == nullptr || key == nullptr)
         return nullptr;
-    for (ClientProperty *entry = table->first; entry != nullptr; entry = entry->next)
-        if (strcmp(entry->key, key) == 0)
-            return entry;
-    return nullptr;
+    if (table->index == nullptr) {
+        size_t walked = 0;
+        ClientProperty *entry = table->first;
+        for (; entry != nullptr && walked < kIndexMinimumEntries; entry = entry->next, walked++)
+            if (strcmp(entry->key, key) == 0)
+                return entry;
+        if (entry == nullptr)
+            return nullptr;
+        // The index is a cache that changes nothing a caller can see: the
+        // table itself is never a constant object (tables are only made on
+        // the heap here), so finding stays a read.
+        const_cast<ClientPropertyTable *>(table)->index = BuildIndex(table);
+        if (table->index == nullptr) {
+            for (; entry != nullptr; entry = entry->next)
+                if (strcmp(entry->key, key) == 0)
+                    return entry;
+            return nullptr;
+        }
+    }
+    return table->index->entries[IndexSlot(table->index, key, KeyHash(key))];
 }
 
 ClientProperty *AddClientProperty(ClientPropertyTable *table, const char *key, const char *rawValue)
 {
     if (table == nullptr || key == nullptr || rawValue == nullptr)
         return nullptr;
-    ClientProperty *entry = static_cast<ClientProperty *>(calloc(1, sizeof(ClientProperty)));
-    char *keyCopy = strdup(key);
-    char *valueCopy = strdup(rawValue);
-    if (entry == nullptr || keyCopy == nullptr || valueCopy == nullptr) {
-        free(entry);
-        free(keyCopy);
-        free(valueCopy);
+    size_t keySize = strlen(key) + 1;
+    size_t valueSize = strlen(rawValue) + 1;
+    ClientProperty *entry = static_cast<ClientProperty *>(malloc(sizeof(ClientProperty) + keySize + valueSize));
+    if (entry == nullptr)
         return nullptr;
-    }
-    entry->key = keyCopy;
-    entry->rawValue = valueCopy;
+    memset(entry, 0, sizeof *entry);
+    entry->key = reinterpret_cast<char *>(entry + 1);
+    memcpy(entry->key, key, keySize);
+    entry->rawValue = entry->key + keySize;
+    memcpy(entry->rawValue, rawValue, valueSize);
+    DropIndex(table);
     entry->next = table->first;
     table->first = entry;
     return entry;
@@ -662,12 +847,17 @@ char *ExpandPropertyValue(const char *text, ClientPropertyTable *table, int *sta
             p += 2;
             continue;
         }
-        if (IsWhiteSpace(c)) {
-            if (whiteRun == SIZE_MAX)
-                whiteRun = TextUsed(&out);
-        } else {
+        if (!IsWhiteSpace(c)) {
+            const unsigned char *run = p;
+            while (!kExpansionStops.member[*p])
+                p++;
+            if (!TextAppend(&out, run, static_cast<size_t>(p - run)))
+                goto out_of_memory;
             whiteRun = SIZE_MAX;
+            continue;
         }
+        if (whiteRun == SIZE_MAX)
+            whiteRun = TextUsed(&out);
         if (!TextAppendByte(&out, c))
             goto out_of_memory;
         p++;
@@ -738,9 +928,13 @@ void ResolveFileReference(ClientProperty *entry, ClientPropertyTable *table, int
             if (expanded == nullptr)
                 goto done;
             bool ok = first || TextAppendByte(&list, ',');
-            for (const char *q = expanded; ok && *q != '\0'; q++) {
-                int b = static_cast<unsigned char>(*q);
-                ok = IsListSeparatorToEscape(b) ? AppendEscaped(&list, b) : TextAppendByte(&list, b);
+            for (const char *q = expanded; ok && *q != '\0';) {
+                const char *run = q;
+                while (*q != '\0' && !IsListSeparatorToEscape(static_cast<unsigned char>(*q)))
+                    q++;
+                ok = TextAppend(&list, run, static_cast<size_t>(q - run));
+                if (ok && *q != '\0')
+                    ok = AppendEscaped(&list, static_cast<unsigned char>(*q++));
             }
             free(expanded);
             if (!ok) {
@@ -755,8 +949,10 @@ void ResolveFileReference(ClientProperty *entry, ClientPropertyTable *table, int
             result = PROP_OUT_OF_MEMORY;
             goto done;
         }
-        free(entry->rawValue);
+        if (entry->rawValueSeparate)
+            free(entry->rawValue);
         entry->rawValue = joined;
+        entry->rawValueSeparate = 1;
     }
 done:
     CloseMappedConfigFile(&file);

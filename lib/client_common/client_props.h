@@ -23,6 +23,7 @@
 #ifndef CLIENT_COMMON_CLIENT_PROPS_H
 #define CLIENT_COMMON_CLIENT_PROPS_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #ifdef __cplusplus
@@ -67,8 +68,14 @@ typedef struct ClientProperty {
     char *evaluatedValue;        /* null until first evaluated */
     int32_t referenceStatus;     /* outcome of the file reference, reported again later */
     uint8_t flags;               /* PROP_FLAG_* */
+    /* The record, its key and the raw value as read share one block; a raw
+     * value replaced later (the joined list) is a block of its own: then 1. */
+    uint8_t rawValueSeparate;
     int32_t cachedNumber;        /* shared by the integer and time conversions */
 } ClientProperty;
+
+/* Look-up index of a table, private to the reader. */
+struct ClientPropertyIndex;
 
 typedef struct ClientPropertyTable {
     ClientProperty *first;                   /* newest entry; the last one in the file */
@@ -78,6 +85,10 @@ typedef struct ClientPropertyTable {
      * references cannot exhaust the stack or memory. */
     unsigned evaluationDepth;
     uint64_t substitutedBytes;
+    /* The newest entry of each key by hash, so that a look-up need not walk
+     * the list: built on the first look-up that passes a few dozen entries,
+     * dropped when an entry is added; null until then. */
+    struct ClientPropertyIndex *index;
 } ClientPropertyTable;
 
 /*
@@ -87,10 +98,20 @@ typedef struct ClientPropertyTable {
  */
 ClientPropertyTable *ParseClientConfigFile(const char *path, const char *const *prefixes, int *status);
 
+/*
+ * Reads a configuration from `length` bytes in memory, as ParseClientConfigFile
+ * reads the bytes of its file (which it does through this function). The
+ * table keeps no reference to the bytes. A null text with a length other
+ * than 0 gives PROP_NOT_FOUND, like a missing file.
+ */
+ClientPropertyTable *ParseClientConfigText(const char *text, size_t length, const char *const *prefixes,
+                                           int *status);
+
 /* Releases every entry, the built-in slots and the table. Accepts null. */
 void FreeClientPropertyTable(ClientPropertyTable *table);
 
-/* The newest entry whose key equals `key` byte for byte, or null. */
+/* The newest entry whose key equals `key` byte for byte, or null. May build
+ * the table's look-up index, which changes nothing else. */
 ClientProperty *FindClientProperty(const ClientPropertyTable *table, const char *key);
 
 /*

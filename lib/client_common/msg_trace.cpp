@@ -196,6 +196,24 @@ private:
     bool m_ok = true;
 };
 
+// A buffer for the text of a body of `length` bytes. An append that does
+// not fit grows the buffer by only twice the append's length, so a text that
+// outgrew a small first block would be copied again every few parameters.
+// The first block holds the whole text instead: at most about three
+// characters a body byte (a blob byte is two hex digits and a space, a
+// boolean two bytes "False,"), plus the type name.
+void InitTextBuffer(ByteBuffer *out, const ClientMsg *msg, size_t length)
+{
+    size_t size = BYTE_BUFFER_DEFAULT_SIZE;
+    if (length < SIZE_MAX / 4 && 3 * length + 64 > size)
+        size = 3 * length + 64;
+    // The text of a sensitive message may still carry names and identities.
+    if (msg != nullptr && msg->sensitive)
+        ByteBufferInitWiping(out, size);
+    else
+        ByteBufferInit(out, size);
+}
+
 }  // namespace
 
 extern "C" {
@@ -286,25 +304,24 @@ int MsgBodyToString(ByteBuffer *out, const unsigned char *body, size_t length,
 char *MsgToString(const ClientMsg *msg)
 {
     ByteBuffer out;
-    // The text of a sensitive message may still carry names and identities.
-    if (msg != nullptr && msg->sensitive)
-        ByteBufferInitWiping(&out, BYTE_BUFFER_DEFAULT_SIZE);
-    else
-        ByteBufferInit(&out, BYTE_BUFFER_DEFAULT_SIZE);
     int ok;
     if (msg == nullptr) {
+        InitTextBuffer(&out, msg, 0);
         ok = ByteBufferAppendString(&out, "Msg=0");
     } else if (msg->state == MSG_STATE_BUILDING || msg->state == MSG_STATE_BROKEN) {
         const size_t used = ByteBufferUsed(&msg->buffer);
         const size_t header = msg->headerSize < used ? msg->headerSize : used;
         const int open = msg->openArray != MSG_ARRAY_NONE && msg->arrayCountOffset >= header;
+        InitTextBuffer(&out, msg, used - header);
         ok = MsgBodyToString(&out, ByteBufferData(&msg->buffer) + header, used - header, msg->table,
                              open, msg->arrayCount, open ? msg->arrayCountOffset - header : 0);
     } else if (msg->state == MSG_STATE_READABLE) {
         const size_t length = static_cast<size_t>(msg->end - msg->start);
         const size_t header = msg->headerSize < length ? msg->headerSize : length;
+        InitTextBuffer(&out, msg, length - header);
         ok = MsgBodyToString(&out, msg->start + header, length - header, msg->table, 0, 0, 0);
     } else {
+        InitTextBuffer(&out, msg, 0);
         ok = ByteBufferAppendString(&out, "Msg=0");
     }
     if (!ok || !ByteBufferAppendByte(&out, '\0')) {

@@ -271,6 +271,14 @@ bool read_regular_file(const std::string &name, size_t limit, FileText &text)
     return readRegularFile(name, [&](int descriptor) { return text.read(descriptor, limit); });
 }
 
+struct flock whole_file_lock(short type)
+{
+    struct flock lock = {};
+    lock.l_type = type;
+    lock.l_whence = SEEK_SET;
+    return lock;
+}
+
 off_t file_size(const char *name) { return statOrThrow(name, __LINE__).st_size; }
 
 off_t file_size(const std::string &name) { return file_size(name.c_str()); }

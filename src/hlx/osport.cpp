@@ -58,18 +58,12 @@ int setWholeFileLock(int descriptor, short type)
     // The holder may let go between our attempt and the question who holds
     // it; then the lock is simply tried again, a few times.
     for (int attempt = 0; attempt < 3; ++attempt) {
-        struct flock lock = {};
-        lock.l_type = type;
-        lock.l_whence = SEEK_SET;
-        lock.l_start = 0;
-        lock.l_len = 0;
+        struct flock lock = file_util::whole_file_lock(type);
         if (::fcntl(descriptor, F_SETLK, &lock) == 0)
             return 0;
         if (errno != EACCES && errno != EAGAIN)
             return -1;
-        struct flock holder = {};
-        holder.l_type = F_WRLCK;
-        holder.l_whence = SEEK_SET;
+        struct flock holder = file_util::whole_file_lock(F_WRLCK);
         if (::fcntl(descriptor, F_GETLK, &holder) != 0)
             return -1;
         if (holder.l_type != F_UNLCK)

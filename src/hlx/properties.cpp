@@ -243,6 +243,11 @@ void Properties::loadText(const char *text, size_t size, bool expandMacros, Load
     }
 }
 
+void Properties::loadText(const char *text, size_t size, bool expandMacros)
+{
+    loadText(text, size, expandMacros, INPUT_COMPLETE);
+}
+
 void Properties::loadFile(const std::string &path, bool expandMacros)
 {
     {
@@ -253,7 +258,7 @@ void Properties::loadFile(const std::string &path, bool expandMacros)
     }
     file_util::FileText text;
     if (file_util::read_regular_file(path, config::CONFIG_FILE_MAX_SIZE, text))
-        loadText(text.data(), text.size(), expandMacros, INPUT_COMPLETE);
+        loadText(text.data(), text.size(), expandMacros);
     if (!loaded())
         Logger::getLogger("util.properties")->log(LEVEL_ERROR, "Unable to open config file: %s", path.c_str());
 }

@@ -61,14 +61,6 @@ void syncDirectoryOf(const std::string &path)
 // file: these are stale by age alone, as those writers expect.
 const char kHeldMark[] = "held under an fcntl lock\n";
 
-struct flock wholeFileLock(short type)
-{
-    struct flock lock = {};
-    lock.l_type = type;
-    lock.l_whence = SEEK_SET;
-    return lock;
-}
-
 bool sameFile(const struct stat &a, const struct stat &b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
 // Whether `path` still names the file open on `descriptor`.
@@ -85,7 +77,7 @@ bool namesFile(const std::string &path, int descriptor)
 // mark (a full disk) the file is still a lock, judged by its age.
 void holdAndMark(int descriptor)
 {
-    struct flock lock = wholeFileLock(F_WRLCK);
+    struct flock lock = file_util::whole_file_lock(F_WRLCK);
     // A waiter may hold the lock for the moment it looks at the file.
     int locked;
     while ((locked = fcntl(descriptor, F_OFD_SETLKW, &lock)) != 0 && errno == EINTR) {
@@ -177,7 +169,7 @@ LockFileState inspectLockFile(const std::string &lockPath)
     int descriptor = open(lockPath.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (descriptor < 0)
         return errno == ENOENT ? LOCK_RELEASED : inspectByAge(lockPath);
-    struct flock lock = wholeFileLock(F_WRLCK);
+    struct flock lock = file_util::whole_file_lock(F_WRLCK);
     if (fcntl(descriptor, F_OFD_SETLK, &lock) != 0) {
         int error = errno;
         close(descriptor);

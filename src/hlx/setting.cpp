@@ -110,6 +110,14 @@ bool hasControlCharacter(const std::string &text)
                            "BadDataException", -1, true);
 }
 
+[[noreturn]] void throwFileTooLarge(int line, const std::string &path)
+{
+    char message[kMessageCapacity];
+    snprintf(message, sizeof message, "Size of kset file(%s) exceeds the maximum size(%d bytes)", path.c_str(),
+             int(KSET_MAX_SIZE));
+    throwIO(line, message, -1);
+}
+
 std::string ksetPath(const std::string &directory, const std::string &name)
 {
     return directory + kKsetPrefix + name;
@@ -156,20 +164,13 @@ void writeTemporary(int descriptor, const std::string &temporary, const std::str
 const double kUnlockedTemporaryGraceSeconds = 10;
 const double kAbandonedTemporarySeconds = 300;
 
-// An open file description lock: it conflicts with any other descriptor,
-// also one of the same process, and goes with the writer's descriptor.
-struct flock wholeFileLock(short type)
-{
-    struct flock lock = {};
-    lock.l_type = type;
-    lock.l_whence = SEEK_SET;
-    return lock;
-}
-
+// The writer's lock is an open file description lock: it conflicts with any
+// other descriptor, also one of the same process, and goes with the writer's
+// descriptor.
 void markInFlight(int descriptor)
 {
     // Without such locks (very old kernels) the grace period alone protects.
-    struct flock lock = wholeFileLock(F_WRLCK);
+    struct flock lock = file_util::whole_file_lock(F_WRLCK);
     ::fcntl(descriptor, F_OFD_SETLK, &lock);
 }
 
@@ -178,7 +179,7 @@ bool isLockedByWriter(const std::string &name)
     int descriptor = ::open(name.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
     if (descriptor < 0)
         return true;
-    struct flock lock = wholeFileLock(F_WRLCK);
+    struct flock lock = file_util::whole_file_lock(F_WRLCK);
     bool locked = ::fcntl(descriptor, F_OFD_GETLK, &lock) != 0 || lock.l_type != F_UNLCK;
     ::close(descriptor);
     return locked;
@@ -277,6 +278,35 @@ void setSetting(const std::string &name, const std::string &value, int mode, boo
     }
 }
 
+std::string parseKsetContent(const char *bytes, size_t size, const std::string &path)
+{
+    if (size > KSET_MAX_SIZE)
+        throwFileTooLarge(__LINE__, path);
+    // One LF may end the file; it is not part of the value.
+    const size_t length = size > 0 && bytes[size - 1] == '\n' ? size - 1 : size;
+    for (size_t i = 0; i < length; ++i) {
+        if (isControl(static_cast<unsigned char>(bytes[i])))
+            throwControlCharacter(__LINE__, path);
+    }
+    return trim(std::string(bytes, length));
+}
+
+std::string formatKsetContent(const std::string &value, const std::string &path)
+{
+    const std::string trimmed = trim(value);
+    // Reading refuses control characters, so storing one would lose the
+    // setting for good.
+    if (hasControlCharacter(trimmed))
+        throwControlCharacter(__LINE__, path);
+    if (trimmed.size() > KSET_MAX_SIZE) {
+        char message[kMessageCapacity];
+        snprintf(message, sizeof message, "Size of kset file(%s) exceeded maximum size(%d bytes)", path.c_str(),
+                 int(KSET_MAX_SIZE));
+        throwIO(__LINE__, message, -1);
+    }
+    return trimmed;
+}
+
 std::string readKsetFile(const std::string &name, const std::string &directory)
 {
     ScopedLock lock(gSettingsMutex.get());
@@ -294,12 +324,8 @@ std::string readKsetFile(const std::string &name, const std::string &directory)
     // of any other type).
     if (!S_ISREG(info.st_mode))
         throwCallFailed(__LINE__, "Cannot open file %s", path, S_ISDIR(info.st_mode) ? EISDIR : EINVAL);
-    if (info.st_size > off_t(KSET_MAX_SIZE)) {
-        char message[kMessageCapacity];
-        snprintf(message, sizeof message, "Size of kset file(%s) exceeds the maximum size(%d bytes)", path.c_str(),
-                 int(KSET_MAX_SIZE));
-        throwIO(__LINE__, message, -1);
-    }
+    if (info.st_size > off_t(KSET_MAX_SIZE))
+        throwFileTooLarge(__LINE__, path);
     if (info.st_size == 0)
         return std::string();
 
@@ -310,34 +336,19 @@ std::string readKsetFile(const std::string &name, const std::string &directory)
         throwCallFailed(__LINE__, "Cannot read file %s", path, errno);
     if (size_t(got) != size)
         throwIO(__LINE__, formatted("Cannot read all data in file %s", path), -1);
-    // One LF may end the file; it is not part of the value.
-    const size_t length = buffer[size - 1] == '\n' ? size - 1 : size;
-    for (size_t i = 0; i < length; ++i) {
-        if (isControl(static_cast<unsigned char>(buffer[i])))
-            throwControlCharacter(__LINE__, path);
-    }
-    return trim(std::string(buffer, length));
+    return parseKsetContent(buffer, size, path);
 }
 
 void writeKsetFile(const std::string &name, const std::string &value, int mode, const std::string &directory)
 {
     ScopedLock lock(gSettingsMutex.get());
     const std::string path = ksetPath(directoryOrData(directory), name);
-    const std::string trimmed = trim(value);
-    // Reading refuses control characters, so storing one would lose the
-    // setting for good.
-    if (hasControlCharacter(trimmed))
-        throwControlCharacter(__LINE__, path);
+    // A value that cannot be stored is refused before anything is created.
+    const std::string content = formatKsetContent(value, path);
     ensureDataDirectory();
-    if (trimmed.empty()) {
+    if (content.empty()) {
         ::unlink(path.c_str());
         return;
-    }
-    if (trimmed.size() > KSET_MAX_SIZE) {
-        char message[kMessageCapacity];
-        snprintf(message, sizeof message, "Size of kset file(%s) exceeded maximum size(%d bytes)", path.c_str(),
-                 int(KSET_MAX_SIZE));
-        throwIO(__LINE__, message, -1);
     }
 
     std::string temporary = path + KSET_TEMP_MARKER + ".XXXXXX";
@@ -345,7 +356,7 @@ void writeKsetFile(const std::string &name, const std::string &value, int mode, 
     DescriptorCloser closer(descriptor);
     markInFlight(descriptor);
     try {
-        writeTemporary(descriptor, temporary, trimmed);
+        writeTemporary(descriptor, temporary, content);
         // The mode is set on the file itself before it takes the name, so the
         // value is never readable under the name with the wrong mode, and a
         // name replaced meanwhile is not what gets changed.

@@ -25,14 +25,16 @@ TEST(ByteBuffer, GrowsAsTheAllocationRulesSay)
         const char *name;
         size_t size;
         size_t first;   // bytes of the first append
-        size_t second;  // bytes of the second append (0: none)
+        size_t second;  // bytes of each later append (0: none)
         size_t capacity;
+        int times;      // number of later appends
     } cases[] = {
-        {"size 0 means 512", 0, 10, 0, 512},
-        {"first allocation at least twice the append", 16, 100, 0, 200},
-        {"an append that would fill the buffer grows it", 16, 16, 0, 32},
-        {"growth adds twice the append", 16, 8, 8, 32},
-        {"room left, no growth", 16, 8, 7, 16},
+        {"size 0 means 512", 0, 10, 0, 512, 1},
+        {"first allocation at least twice the append", 16, 100, 0, 200, 1},
+        {"an append that would fill the buffer grows it", 16, 16, 0, 32, 1},
+        {"growth adds twice the append", 16, 8, 8, 32, 1},
+        {"small appends to a full buffer double it", 64, 32, 4, 128, 8},
+        {"room left, no growth", 16, 8, 7, 16, 1},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -40,11 +42,13 @@ TEST(ByteBuffer, GrowsAsTheAllocationRulesSay)
         ByteBufferInit(&buffer, c.size);
         const std::string first(c.first, 'a'), second(c.second, 'b');
         ASSERT_EQ(ByteBufferAppend(&buffer, first.data(), first.size()), 1);
-        if (c.second != 0) {
+        std::string expected = first;
+        for (int i = 0; c.second != 0 && i < c.times; ++i) {
             ASSERT_EQ(ByteBufferAppend(&buffer, second.data(), second.size()), 1);
+            expected += second;
         }
         EXPECT_EQ(Capacity(buffer), c.capacity);
-        EXPECT_EQ(Contents(buffer), first + second);
+        EXPECT_EQ(Contents(buffer), expected);
         ByteBufferRelease(&buffer, 0);
     }
 }

@@ -255,14 +255,28 @@ TEST_F(ClientPropsAccessTest, DefaultListWhenTheKeyIsMissing)
 TEST_F(ClientPropsAccessTest, DefaultListThatIsAFileReferenceBecomesAnEntry)
 {
     std::string missing = dir.file("missing");
-    configure("");
-    EXPECT_EQ(ClientIsStringInPropertyList(&context, "k", "a", ("file:" + missing).c_str()), 0);
-    ClientProperty *entry = FindClientProperty(context.configuration, "k");
-    ASSERT_NE(entry, nullptr);
-    EXPECT_EQ(entry->referenceStatus, PROP_NOT_FOUND);
-    EXPECT_EQ(lines(), (std::vector<std::string>{
-                           "IsInListPropertyList('k', 'a') => 303, false",
-                           "Failure in list match for key 'k' from file '" + kMainFile + "': file does not exist"}));
+    // With a long file the look-up index is built before the entry is added.
+    for (int filler : {0, 100}) {
+        std::string content;
+        for (int i = 0; i < filler; i++)
+            content += "f" + std::to_string(i) + " = " + std::to_string(i) + "\n";
+        configure(content);
+        EXPECT_EQ(ClientGetPropertyInt(&context, "k", 9), 9);
+        EXPECT_EQ(ClientIsStringInPropertyList(&context, "k", "a", ("file:" + missing).c_str()), 0);
+        ClientProperty *entry = FindClientProperty(context.configuration, "k");
+        ASSERT_NE(entry, nullptr);
+        EXPECT_EQ(entry->referenceStatus, PROP_NOT_FOUND);
+        const std::string failure =
+            "Failure in list match for key 'k' from file '" + kMainFile + "': file does not exist";
+        EXPECT_EQ(lines(), (std::vector<std::string>{"GetPropertyInt('k', 9) => status=0, value=9",
+                                                     "IsInListPropertyList('k', 'a') => 303, false", failure}));
+        // Found again, not added twice; the older entries are still found.
+        EXPECT_EQ(ClientIsStringInPropertyList(&context, "k", "a", ("file:" + missing).c_str()), 0);
+        EXPECT_EQ(context.configuration->first, entry);
+        if (filler > 0) {
+            EXPECT_EQ(ClientGetPropertyInt(&context, "f7", -1), 7);
+        }
+    }
 }
 
 TEST_F(ClientPropsAccessTest, IntegerListMembership)

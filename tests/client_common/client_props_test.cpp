@@ -168,8 +168,23 @@ TEST_F(ClientPropsTest, EmptyPrefixAcceptsEveryKey)
 
 TEST_F(ClientPropsTest, LastOccurrenceWins)
 {
-    TablePtr table = parse("key = first\nother = x\nkey = second\n");
-    EXPECT_EQ(value(table.get(), "key"), "second");
+    // Past a few dozen entries look-ups go through the index; the later
+    // definition then lies beyond the first entries of the list.
+    for (int filler : {0, 100}) {
+        std::string content = "key = first\nother = x\n";
+        for (int i = 0; i < filler; i++) {
+            if (i == filler / 2)
+                content += "key = second\n";
+            content += "f" + std::to_string(i) + " = " + std::to_string(i) + "\n";
+        }
+        TablePtr table = parse(filler > 0 ? content : content + "key = second\n");
+        EXPECT_EQ(value(table.get(), "key"), "second") << filler;
+        EXPECT_EQ(value(table.get(), "other"), "x") << filler;
+        EXPECT_EQ(value(table.get(), "f"), "<absent>") << filler;
+        if (filler > 0) {
+            EXPECT_EQ(value(table.get(), "f7"), "7");
+        }
+    }
 }
 
 TEST_F(ClientPropsTest, CommentOnlyAtTheStartOfALine)
@@ -296,6 +311,8 @@ TEST_F(ClientPropsTest, MainFileFailuresGiveTheirStatus)
     EXPECT_EQ(status, PROP_NOT_FOUND);
     EXPECT_EQ(ParseClientConfigFile(dir.path().c_str(), nullptr, &status), nullptr);
     EXPECT_EQ(status, PROP_SYSTEM_ERROR);
+    EXPECT_EQ(ParseClientConfigText(nullptr, 1, nullptr, &status), nullptr);
+    EXPECT_EQ(status, PROP_NOT_FOUND);
 }
 
 TEST_F(ClientPropsTest, MainFileNeedsNoOwnershipTest)
