@@ -144,6 +144,8 @@ private:
     }
     void switchCancellationOff();
     void switchCancellationOn();
+    // Takes the mutex, cancellation being switched off or owed already.
+    void lock(Mutex &mutex);
     // The rare paths, out of line: a mutex of a derived class, failures.
     void lockThroughSlot();
     bool unlockThroughSlot(bool atEnd);
@@ -261,11 +263,8 @@ inline void ScopedLock::switchCancellationOn()
     pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, nullptr);
 }
 
-inline ScopedLock::ScopedLock(Mutex &mutex) : m_mutex(mutex)
+inline void ScopedLock::lock(Mutex &mutex)
 {
-    if (!mutex.m_threaded)
-        return;
-    switchCancellationOff();
     m_plain = mutex.plain();
     if (m_plain) {
         int rc = mutex.lockThreaded();
@@ -275,6 +274,14 @@ inline ScopedLock::ScopedLock(Mutex &mutex) : m_mutex(mutex)
         lockThroughSlot();
     }
     m_locked = true;
+}
+
+inline ScopedLock::ScopedLock(Mutex &mutex) : m_mutex(mutex)
+{
+    if (!mutex.m_threaded)
+        return;
+    switchCancellationOff();
+    lock(mutex);
 }
 
 inline ScopedLock::ScopedLock(Mutex &mutex, CancelSwitchWhenNeeded) : m_mutex(mutex)
@@ -293,15 +300,7 @@ inline ScopedLock::ScopedLock(Mutex &mutex, CancelSwitchWhenNeeded) : m_mutex(mu
             pthread_setcanceltype(type, nullptr);
         }
     }
-    m_plain = mutex.plain();
-    if (m_plain) {
-        int rc = mutex.lockThreaded();
-        if (__builtin_expect(rc != 0, 0))
-            lockFailed(rc);
-    } else {
-        lockThroughSlot();
-    }
-    m_locked = true;
+    lock(mutex);
 }
 
 inline void ScopedLock::release()
