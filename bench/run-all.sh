@@ -55,6 +55,15 @@ instructions() { # program benchmark
   rm -rf "$dir"
 }
 
+# Instructions of one run of a benchmark program: the whole process, or only
+# inside the function named by a callgrind pattern.
+run_instructions() { # program benchmark [function-pattern]
+  local toggle=()
+  [ -z "${3:-}" ] || toggle=(--toggle-collect="$3")
+  "${launch[@]}" valgrind --tool=callgrind --callgrind-out-file=/dev/null "${toggle[@]}" \
+      "$1" --benchmark_filter="^$2(/|\$)" 2>&1 >/dev/null | sed -n 's/^==[0-9]*== Collected : //p'
+}
+
 # Median CPU time (ms) of each named benchmark, run together, interleaved.
 cpu_medians() { # program benchmark...
   local program=$1 filter
@@ -120,6 +129,16 @@ row_log_queue() {
   launch=(env -u SYSLOG_CAPTURE_FILE "LD_PRELOAD=$PWD/$shim")
   cpu_ratio_row "log queue, caller side" 2 log_queue_bench BM_LogQueue_CallerSide_Ours BM_LogQueue_Baseline
   cpu_ratio_row "log queue, end to end" 2 log_queue_bench BM_LogQueue_EndToEnd_Ours BM_LogQueue_Baseline
+  # The same by instructions, which the load does not move (each benchmark
+  # runs a fixed five iterations): the log calls alone in the logging
+  # thread, and the whole process with the log thread's writing.
+  local program=$bench/log_queue_bench
+  ratio_row "log queue, caller side" \
+    "$(run_instructions "$program" BM_LogQueue_CallerSide_Ours '*logLines*')" \
+    "$(run_instructions "$program" BM_LogQueue_Baseline '*logLines*')" 2 "instructions of the log calls" "in all"
+  ratio_row "log queue, end to end" \
+    "$(run_instructions "$program" BM_LogQueue_EndToEnd_Ours)" \
+    "$(run_instructions "$program" BM_LogQueue_Baseline)" 2 "instructions, whole process" "in all"
   launch=(env)
 }
 
