@@ -13,7 +13,6 @@
 #include "client_common/well_known_paths.h"
 
 #include <errno.h>
-#include <stdarg.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -22,18 +21,6 @@
 #include <unistd.h>
 
 namespace {
-
-std::string Format(const char *format, ...) __attribute__((format(printf, 1, 2)));
-
-std::string Format(const char *format, ...)
-{
-    char text[1024];
-    va_list args;
-    va_start(args, format);
-    vsnprintf(text, sizeof text, format, args);
-    va_end(args);
-    return text;
-}
 
 double NowMilliseconds()
 {
@@ -70,7 +57,7 @@ SettingFinding NumberSetting(ClientContext *context, const std::string &key, int
     SettingFinding setting = Setting(context, key);
     setting.origin = origin;
     setting.numeric = true;
-    setting.value = Format("%d", value);
+    setting.value = FormatToString("%d", value);
     return setting;
 }
 
@@ -85,7 +72,7 @@ void CheckConfiguration(ClientContext *context, const LogSettings &log, Configur
 
     SettingFinding timeout = Setting(context, CLIENT_TIMEOUT_KEY);
     timeout.numeric = true;
-    timeout.value = Format("%d", context->timeout);
+    timeout.value = FormatToString("%d", context->timeout);
     timeout.comment = context->timeout == 0 ? "seconds: no limit" : "seconds";
     configuration.settings.push_back(timeout);
 
@@ -100,7 +87,7 @@ void CheckConfiguration(ClientContext *context, const LogSettings &log, Configur
     if (keyLength && levelKey != level.key)
         level.valueKey = levelKey;
     level.value = levelName ? levelName : "";
-    level.comment = Format("%s", log.threshold <= CLIENT_LOG_FATAL ? LEVEL_NAMES[log.threshold] : "INFO");
+    level.comment = FormatToString("%s", log.threshold <= CLIENT_LOG_FATAL ? LEVEL_NAMES[log.threshold] : "INFO");
     configuration.settings.push_back(level);
 
     SettingFinding destination = Setting(context, AUDIT_TRAIL_LOG_DESTINATION_KEY);
@@ -139,7 +126,7 @@ std::string DescribeOpenFailure(int status, int error, const std::string &path, 
         return "the socket path is not absolute";
     case LRPC2_ERR_CANNOT_OPEN_SOCKET:
         if (path.size() >= sizeof(sockaddr_un::sun_path))
-            return Format("the socket path is too long for a socket address (%lu bytes, at most %lu)",
+            return FormatToString("the socket path is too long for a socket address (%lu bytes, at most %lu)",
                           static_cast<unsigned long>(path.size()),
                           static_cast<unsigned long>(sizeof(sockaddr_un::sun_path) - 1));
         if (error == ENOENT)
@@ -152,11 +139,11 @@ std::string DescribeOpenFailure(int status, int error, const std::string &path, 
     case LRPC2_ERR_SOCKET_CLOSED:
         return "the daemon closed the connection during the handshake";
     case LRPC2_ERR_TIMEOUT:
-        return Format("the daemon did not answer the handshake within %d seconds", timeout);
+        return FormatToString("the daemon did not answer the handshake within %d seconds", timeout);
     case LRPC2_ERR_NO_MEMORY:
         return "out of memory";
     default:
-        return error != 0 ? Format("socket error during the handshake (%s)", strerror(error))
+        return error != 0 ? FormatToString("socket error during the handshake (%s)", strerror(error))
                           : std::string("socket error during the handshake");
     }
 }
@@ -205,7 +192,7 @@ void CheckRequestMessage(ClientContext *context, const TrailsendEvent &event, co
     for (int i = 0; i < event.textCount; i++)
         request.texts.push_back(event.texts[i]);
     if (!userName) {
-        request.problem = Format("the calling user (id %lu) has no login name", static_cast<unsigned long>(getuid()));
+        request.problem = FormatToString("the calling user (id %lu) has no login name", static_cast<unsigned long>(getuid()));
         return;
     }
     request.hasUser = true;
@@ -219,12 +206,12 @@ void CheckRequestMessage(ClientContext *context, const TrailsendEvent &event, co
     int result = 0;
     ClientMsg *message = BuildTrailsendRequest(context, &result, event, userName->c_str(), parent);
     if (!message) {
-        request.problem = Format("the request cannot be built (result %d)", result);
+        request.problem = FormatToString("the request cannot be built (result %d)", result);
         return;
     }
     int status = MsgComplete(message);
     if (status != 0) {
-        request.problem = Format("the request cannot be completed: %s", MsgStatusText(status));
+        request.problem = FormatToString("the request cannot be completed: %s", MsgStatusText(status));
         return;
     }
     char *text = MsgToString(message);
@@ -234,7 +221,7 @@ void CheckRequestMessage(ClientContext *context, const TrailsendEvent &event, co
     size_t length = 0;
     status = WriteLRPC2FrameHeader(message, &frame, &length);
     if (status != 0) {
-        request.problem = Format("the request has no frame: %s", LRPC2StatusText(status));
+        request.problem = FormatToString("the request has no frame: %s", LRPC2StatusText(status));
         return;
     }
     request.frame.assign(frame, frame + length);
@@ -265,7 +252,7 @@ void Decide(CheckReport &report)
                          (text ? text : "unknown status") + ": " + daemon.detail;
     } else if (send.attempted && send.result != AT_RESULT_OK) {
         report.exitStatus = CHECK_EXIT_DAEMON;
-        report.verdict = Format("the sender did not deliver the event (result %d)", send.result);
+        report.verdict = FormatToString("the sender did not deliver the event (result %d)", send.result);
     } else if (!report.request.hasUser) {
         report.exitStatus = CHECK_EXIT_NOTHING_TO_SEND;
         report.verdict = report.request.problem + ": trailsend would fail before sending anything";

@@ -7,11 +7,7 @@
 
 #include <stdarg.h>
 
-namespace {
-
-std::string Format(const char *format, ...) __attribute__((format(printf, 1, 2)));
-
-std::string Format(const char *format, ...)
+std::string FormatToString(const char *format, ...)
 {
     char text[512];
     va_list args;
@@ -29,6 +25,8 @@ std::string Format(const char *format, ...)
     longer.resize(static_cast<size_t>(length));
     return longer;
 }
+
+namespace {
 
 // The length of the valid UTF-8 sequence (RFC 3629: no overlong forms, no
 // surrogates, nothing above U+10FFFF) starting at `at`, or 0.
@@ -96,7 +94,7 @@ std::string Escape(const std::string &bytes, bool json, bool quoted)
         } else if (json && c == '\f') {
             out += "\\f";
         } else if (c < 0x20 || c >= 0x7f) {
-            out += Format(json ? "\\u%04x" : "\\x%02x", static_cast<unsigned>(c));
+            out += FormatToString(json ? "\\u%04x" : "\\x%02x", static_cast<unsigned>(c));
         } else {
             out += static_cast<char>(c);
         }
@@ -114,7 +112,7 @@ std::string HexBytes(const std::vector<unsigned char> &bytes)
     std::string out;
     out.reserve(bytes.size() * 2);
     for (unsigned char b : bytes)
-        out += Format("%02x", static_cast<unsigned>(b));
+        out += FormatToString("%02x", static_cast<unsigned>(b));
     return out;
 }
 
@@ -130,8 +128,8 @@ std::string ConfigurationStatusText(int status)
     if (status == 0)
         return "read";
     if (status == PROP_NOT_FOUND)
-        return Format("%s: the defaults apply", PropertyStatusText(status));
-    return Format("cannot be read: %s (status %d); the defaults apply", PropertyStatusText(status), status);
+        return FormatToString("%s: the defaults apply", PropertyStatusText(status));
+    return FormatToString("cannot be read: %s (status %d); the defaults apply", PropertyStatusText(status), status);
 }
 
 const char *SourceName(int origin)
@@ -166,7 +164,7 @@ std::string SettingSourceText(const SettingFinding &setting)
         // The sender takes a setting it cannot read as absent; only a
         // destination it cannot read leaves no destination at all.
         const std::string why = setting.referenceStatus != 0
-                                    ? Format("the file's value cannot be read: %s",
+                                    ? FormatToString("the file's value cannot be read: %s",
                                              PropertyStatusText(setting.referenceStatus))
                                     : std::string("the file's value cannot be read");
         return setting.hasValue ? "default: " + why : why;
@@ -190,7 +188,7 @@ std::string SendResultText(int result)
 
 void Line(std::string &out, const char *label, const std::string &value)
 {
-    out += Format("  %-13s %s\n", label, value.c_str());
+    out += FormatToString("  %-13s %s\n", label, value.c_str());
 }
 
 void TextConfiguration(std::string &out, const ConfigurationFinding &configuration)
@@ -206,10 +204,10 @@ void TextConfiguration(std::string &out, const ConfigurationFinding &configurati
 void TextTargets(std::string &out, const TargetsFinding &targets)
 {
     out += "\nTargets of " + DisplayString(targets.productName) + "/" + DisplayString(targets.categoryName) + "\n";
-    Line(out, "global", Format("%d", targets.global));
-    Line(out, "overrides", Format("%d", targets.overrides));
-    Line(out, "component", Format("%d", targets.componentTargets));
-    Line(out, "final", Format("%d: %s", targets.finalTargets,
+    Line(out, "global", FormatToString("%d", targets.global));
+    Line(out, "overrides", FormatToString("%d", targets.overrides));
+    Line(out, "component", FormatToString("%d", targets.componentTargets));
+    Line(out, "final", FormatToString("%d: %s", targets.finalTargets,
                               targets.finalTargets != 0 ? "not 0, the sender sends the event"
                                                         : "the sender sends nothing"));
     Line(out, "reason", DisplayString(targets.reason));
@@ -219,18 +217,18 @@ void TextDaemon(std::string &out, const DaemonFinding &daemon)
 {
     out += "\nDaemon\n";
     Line(out, "socket", Quoted(daemon.socketPath));
-    Line(out, "time-out", daemon.timeout == 0 ? std::string("0 seconds: no limit") : Format("%d seconds", daemon.timeout));
+    Line(out, "time-out", daemon.timeout == 0 ? std::string("0 seconds: no limit") : FormatToString("%d seconds", daemon.timeout));
     if (!daemon.reached) {
         const char *text = LRPC2StatusText(daemon.status);
-        Line(out, "handshake", Format("failed after %.2f ms: %s (%d): %s", daemon.handshakeMilliseconds,
+        Line(out, "handshake", FormatToString("failed after %.2f ms: %s (%d): %s", daemon.handshakeMilliseconds,
                                       text ? text : "unknown status", daemon.status, daemon.detail.c_str()));
         return;
     }
-    Line(out, "handshake", Format("accepted in %.2f ms; nothing was written", daemon.handshakeMilliseconds));
+    Line(out, "handshake", FormatToString("accepted in %.2f ms; nothing was written", daemon.handshakeMilliseconds));
     std::string credentials = daemon.passesCredentials ? "passed with every message (SO_PASSCRED)"
                                                        : "not passed (SO_PASSCRED is off)";
     if (daemon.peerKnown)
-        credentials += Format("; the daemon is process %ld, user %lu, group %lu", static_cast<long>(daemon.peerPid),
+        credentials += FormatToString("; the daemon is process %ld, user %lu, group %lu", static_cast<long>(daemon.peerPid),
                               static_cast<unsigned long>(daemon.peerUid), static_cast<unsigned long>(daemon.peerGid));
     Line(out, "credentials", credentials);
 }
@@ -242,13 +240,13 @@ void TextRequest(std::string &out, const RequestFinding &request)
         Line(out, "none", DisplayString(request.problem));
         return;
     }
-    Line(out, "type", Format("%s (%u), %lu bytes", request.typeName.c_str(), static_cast<unsigned>(request.type),
+    Line(out, "type", FormatToString("%s (%u), %lu bytes", request.typeName.c_str(), static_cast<unsigned>(request.type),
                              static_cast<unsigned long>(request.frame.size())));
     Line(out, "product", Quoted(request.productName));
     Line(out, "category", Quoted(request.categoryName));
-    Line(out, "code", Format("%u", static_cast<unsigned>(request.code)));
+    Line(out, "code", FormatToString("%u", static_cast<unsigned>(request.code)));
     Line(out, "user", Quoted(request.userName));
-    Line(out, "process id", Format("%llu (the parent process)", static_cast<unsigned long long>(request.processId)));
+    Line(out, "process id", FormatToString("%llu (the parent process)", static_cast<unsigned long long>(request.processId)));
     Line(out, "session id", request.hasSessionId ? Quoted(request.sessionId) : std::string("(none)"));
     std::string texts;
     for (const std::string &text : request.texts)
@@ -265,7 +263,7 @@ void TextSend(std::string &out, const SendFinding &send)
         Line(out, "result", "not sent: the calling user has no login name");
         return;
     }
-    Line(out, "result", Format("%d: %s", send.result, SendResultText(send.result).c_str()));
+    Line(out, "result", FormatToString("%d: %s", send.result, SendResultText(send.result).c_str()));
 }
 
 // JSON pieces.
@@ -281,7 +279,7 @@ std::string JsonSetting(const SettingFinding &setting)
     out += ",\"value_key\":" + JOrNull(!setting.valueKey.empty(), setting.valueKey);
     out += ",\"invalid_file_value\":" + JOrNull(setting.origin == CLIENT_PROPERTY_INVALID, setting.fileValue);
     const char *reference = ClientPropertyStatusText(setting.referenceStatus);
-    out += ",\"reference_status\":" + Format("%d", setting.referenceStatus);
+    out += ",\"reference_status\":" + FormatToString("%d", setting.referenceStatus);
     out += ",\"reference_status_text\":" + JOrNull(reference != nullptr, reference ? reference : "");
     out += ",\"comment\":" + JOrNull(!setting.comment.empty(), setting.comment);
     return out + "}";
@@ -291,9 +289,9 @@ std::string JsonConfiguration(const ConfigurationFinding &configuration)
 {
     const char *statusText = ClientPropertyStatusText(configuration.status);
     std::string out = "{\"path\":" + J(configuration.path);
-    out += Format(",\"status\":%d", configuration.status);
+    out += FormatToString(",\"status\":%d", configuration.status);
     out += ",\"status_text\":" + JOrNull(statusText != nullptr, statusText ? statusText : "");
-    out += Format(",\"read\":%s,\"settings\":[", JBool(configuration.status == 0));
+    out += FormatToString(",\"read\":%s,\"settings\":[", JBool(configuration.status == 0));
     for (size_t i = 0; i < configuration.settings.size(); i++)
         out += (i ? "," : "") + JsonSetting(configuration.settings[i]);
     return out + "]}";
@@ -302,7 +300,7 @@ std::string JsonConfiguration(const ConfigurationFinding &configuration)
 std::string JsonTargets(const TargetsFinding &targets)
 {
     return "{\"product\":" + J(targets.productName) + ",\"category\":" + J(targets.categoryName) +
-           Format(",\"global\":%d,\"overrides\":%d,\"component\":%d,\"final\":%d,\"would_send\":%s", targets.global,
+           FormatToString(",\"global\":%d,\"overrides\":%d,\"component\":%d,\"final\":%d,\"would_send\":%s", targets.global,
                   targets.overrides, targets.componentTargets, targets.finalTargets, JBool(targets.finalTargets != 0)) +
            ",\"reason\":" + J(targets.reason) + "}";
 }
@@ -311,13 +309,13 @@ std::string JsonDaemon(const DaemonFinding &daemon)
 {
     const char *statusText = LRPC2StatusText(daemon.status);
     std::string out = "{\"socket\":" + J(daemon.socketPath);
-    out += Format(",\"timeout\":%d,\"reached\":%s,\"status\":%d", daemon.timeout, JBool(daemon.reached), daemon.status);
+    out += FormatToString(",\"timeout\":%d,\"reached\":%s,\"status\":%d", daemon.timeout, JBool(daemon.reached), daemon.status);
     out += ",\"status_text\":" + JOrNull(statusText != nullptr, statusText ? statusText : "");
     out += ",\"detail\":" + JOrNull(!daemon.reached, daemon.detail);
-    out += Format(",\"handshake_ms\":%.3f,\"passes_credentials\":%s", daemon.handshakeMilliseconds,
+    out += FormatToString(",\"handshake_ms\":%.3f,\"passes_credentials\":%s", daemon.handshakeMilliseconds,
                   JBool(daemon.passesCredentials));
     if (daemon.peerKnown)
-        out += Format(",\"peer\":{\"pid\":%ld,\"uid\":%lu,\"gid\":%lu}", static_cast<long>(daemon.peerPid),
+        out += FormatToString(",\"peer\":{\"pid\":%ld,\"uid\":%lu,\"gid\":%lu}", static_cast<long>(daemon.peerPid),
                       static_cast<unsigned long>(daemon.peerUid), static_cast<unsigned long>(daemon.peerGid));
     else
         out += ",\"peer\":null";
@@ -326,20 +324,20 @@ std::string JsonDaemon(const DaemonFinding &daemon)
 
 std::string JsonRequest(const RequestFinding &request)
 {
-    std::string out = Format("{\"built\":%s", JBool(request.built));
+    std::string out = FormatToString("{\"built\":%s", JBool(request.built));
     out += ",\"problem\":" + JOrNull(!request.built, request.problem);
     if (!request.built)
         return out + "}";
     out += ",\"product\":" + J(request.productName) + ",\"category\":" + J(request.categoryName);
-    out += Format(",\"code\":%u", static_cast<unsigned>(request.code));
+    out += FormatToString(",\"code\":%u", static_cast<unsigned>(request.code));
     out += ",\"user\":" + J(request.userName);
-    out += Format(",\"process_id\":%llu", static_cast<unsigned long long>(request.processId));
+    out += FormatToString(",\"process_id\":%llu", static_cast<unsigned long long>(request.processId));
     out += ",\"session_id\":" + JOrNull(request.hasSessionId, request.sessionId);
     out += ",\"texts\":[";
     for (size_t i = 0; i < request.texts.size(); i++)
         out += (i ? "," : "") + J(request.texts[i]);
-    out += Format("],\"type\":%u,\"type_name\":", static_cast<unsigned>(request.type)) + J(request.typeName);
-    out += Format(",\"length\":%lu", static_cast<unsigned long>(request.frame.size()));
+    out += FormatToString("],\"type\":%u,\"type_name\":", static_cast<unsigned>(request.type)) + J(request.typeName);
+    out += FormatToString(",\"length\":%lu", static_cast<unsigned long>(request.frame.size()));
     out += ",\"trace\":" + J(request.trace) + ",\"frame\":" + J(HexBytes(request.frame));
     return out + "}";
 }
@@ -350,7 +348,7 @@ std::string JsonSend(const SendFinding &send)
         return "null";
     if (!send.attempted)
         return "{\"attempted\":false,\"result\":null,\"result_text\":null}";
-    return Format("{\"attempted\":true,\"result\":%d,\"result_text\":", send.result) + J(SendResultText(send.result)) +
+    return FormatToString("{\"attempted\":true,\"result\":%d,\"result_text\":", send.result) + J(SendResultText(send.result)) +
            "}";
 }
 
@@ -376,13 +374,13 @@ std::string HexDump(const std::vector<unsigned char> &bytes, const char *indent)
 {
     std::string out;
     for (size_t row = 0; row < bytes.size(); row += 16) {
-        out += Format("%s%08lx ", indent, static_cast<unsigned long>(row));
+        out += FormatToString("%s%08lx ", indent, static_cast<unsigned long>(row));
         std::string printable;
         for (size_t i = row; i < row + 16; i++) {
             if (i % 8 == 0)
                 out += ' ';
             if (i < bytes.size()) {
-                out += Format("%02x ", static_cast<unsigned>(bytes[i]));
+                out += FormatToString("%02x ", static_cast<unsigned>(bytes[i]));
                 printable += bytes[i] >= 0x20 && bytes[i] < 0x7f ? static_cast<char>(bytes[i]) : '.';
             } else {
                 out += "   ";
@@ -402,7 +400,7 @@ void WriteTextReport(FILE *out, const CheckReport &report)
     TextRequest(text, report.request);
     if (report.send.requested)
         TextSend(text, report.send);
-    text += Format("\nVerdict: %s (exit status %d)\n", DisplayString(report.verdict).c_str(), report.exitStatus);
+    text += FormatToString("\nVerdict: %s (exit status %d)\n", DisplayString(report.verdict).c_str(), report.exitStatus);
     Write(out, text);
 }
 
@@ -414,6 +412,6 @@ void WriteJsonReport(FILE *out, const CheckReport &report)
     text += ",\"daemon\":" + JsonDaemon(report.daemon);
     text += ",\"request\":" + JsonRequest(report.request);
     text += ",\"send\":" + JsonSend(report.send);
-    text += Format(",\"exit_status\":%d,\"verdict\":", report.exitStatus) + J(report.verdict) + "}\n";
+    text += FormatToString(",\"exit_status\":%d,\"verdict\":", report.exitStatus) + J(report.verdict) + "}\n";
     Write(out, text);
 }

@@ -107,5 +107,8 @@ std::string JsonString(const std::string &bytes);
 // bytes outside valid UTF-8 as \n, \t, \r or \xNN.
 std::string DisplayString(const std::string &bytes);
 
+// printf into a string of whatever length the text needs.
+std::string FormatToString(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
 // 16 bytes a row: offset, hexadecimal bytes, the printable ASCII ones.
 std::string HexDump(const std::vector<unsigned char> &bytes, const char *indent);
