@@ -132,6 +132,9 @@ private:
     bool m_loaded;
     bool m_expandMacros;
     bool m_debugDump;
+    // A load whose text has no '$' leaves the built-in macros to be read by
+    // the first expansion that needs them (a later save's).
+    bool m_builtInMacrosOwed = false;
     std::string m_empty;
 };
 

@@ -617,7 +617,10 @@ void splitList(const std::string &text, std::list<std::string> &items)
                 break;
             quotes.feed(c);
         }
-        items.push_back(unquote(unescape(text.substr(pos, end - pos))));
+        std::string item = text.substr(pos, end - pos);
+        unescapeInPlace(item);
+        unquoteInPlace(item);
+        items.push_back(std::move(item));
         pos = end;
     }
 }

@@ -14,7 +14,7 @@
 #include <syslog.h>
 
 #include <algorithm>
-#include <map>
+#include <unordered_map>
 
 extern "C" const char *const LEVEL_NAMES[6] = {"TRACE", "DEBUG", "INFO", "WARNING", "ERROR", "FATAL"};
 
@@ -22,9 +22,10 @@ namespace hlx {
 
 namespace {
 
+// Looked up by name on every getLogger(); walked in no particular order.
 struct Registry {
     LoggerPtr root;
-    std::map<std::string, LoggerPtr> loggers;
+    std::unordered_map<std::string, LoggerPtr> loggers;
 };
 
 // Both mutexes may be needed by static initialisers of other units, hence
@@ -214,7 +215,7 @@ LoggerPtr Logger::getLogger(const std::string &name)
     }
     if (name.empty())
         return gRegistry->root;
-    std::map<std::string, LoggerPtr>::const_iterator found = gRegistry->loggers.find(name);
+    auto found = gRegistry->loggers.find(name);
     if (found != gRegistry->loggers.end())
         return found->second;
     std::string::size_type dot = name.rfind('.');

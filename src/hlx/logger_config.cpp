@@ -34,19 +34,21 @@ Entries propertiesWithPrefix(Properties &properties, const std::string &prefix)
 
 // What one selector of "logger.facility.<selector>[.<logger>]" configures.
 struct FacilitySettings {
+    explicit FacilitySettings(const std::string &selector) : key(FACILITY_PREFIX + selector) {}
+    // Takes the property if it is this selector's.
+    void take(const std::pair<std::string, std::string> &entry)
+    {
+        if (entry.first.compare(0, key.size(), key) != 0)
+            return;
+        if (entry.first.size() == key.size())
+            rootValue = entry.second;
+        else if (entry.first[key.size()] == '.')
+            loggers.push_back(entry);
+    }
     std::string key;
     std::string rootValue;
     Entries loggers;
 };
-
-FacilitySettings readFacilities(Properties &properties, const std::string &selector)
-{
-    FacilitySettings settings;
-    settings.key = FACILITY_PREFIX + selector;
-    settings.rootValue = properties.getString(settings.key);
-    settings.loggers = propertiesWithPrefix(properties, settings.key + ".");
-    return settings;
-}
 
 void applyFacilities(const FacilitySettings &settings, const LoggerPtr &warnings)
 {
@@ -83,10 +85,20 @@ void Logger::configure(Properties &properties)
     // Everything is read from the store before the registry is locked, so
     // the registry mutex is never held while the store's lock is taken.
     EnsureProgramName();
-    const std::string rootValue = properties.getString("log");
-    const Entries levels = propertiesWithPrefix(properties, LEVEL_PREFIX);
-    const FacilitySettings forAll = readFacilities(properties, "*");
-    const FacilitySettings forProgram = readFacilities(properties, program_invocation_short_name);
+    // Every name read here starts with "log": one walk finds "log",
+    // "log.<logger>" and both selectors' "logger.facility." names.
+    std::string rootValue;
+    Entries levels;
+    FacilitySettings forAll("*");
+    FacilitySettings forProgram(program_invocation_short_name);
+    for (const auto &entry : propertiesWithPrefix(properties, "log")) {
+        if (entry.first.size() == 3)
+            rootValue = entry.second;
+        else if (entry.first.compare(0, sizeof LEVEL_PREFIX - 1, LEVEL_PREFIX) == 0)
+            levels.push_back(entry);
+        forAll.take(entry);
+        forProgram.take(entry);
+    }
     // The openlog switch belongs to the process-wide store only.
     if (&properties == Properties::instance())
         setOpenlogSwitch(properties.getString(std::string("logger.openlog.") + program_invocation_short_name));

@@ -8,9 +8,11 @@
 #include "hlx/setting.h"
 
 #include <fcntl.h>
+#include <string.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <memory>
 #include <vector>
@@ -22,8 +24,9 @@ namespace {
 // The process-wide store and the lock that guards its creation and
 // destruction. The lock is made on first use, race-free: the first log
 // output of a process may come from a static initialiser of another unit,
-// and any number of threads may meet at the first instance().
-Properties *gVexaProperties = nullptr;
+// and any number of threads may meet at the first instance(). Once made, the
+// store is found without the lock.
+std::atomic<Properties *> gVexaProperties{nullptr};
 LazyMutex gPropMtx;
 
 // The built-in macros and the settings that give them their values.
@@ -60,22 +63,25 @@ std::string zoneMacroValue(const std::string &setting)
     return setting.substr(start);
 }
 
-std::string describeList(const std::string &name, const StringList &list)
+// The trace of a list just built, logged at DEBUG.
+void describeBuiltList(const std::string &name, const StringList &list)
 {
     std::string text = name + ": ";
     for (const std::string &item : list)
         text += "(" + item + "), ";
-    return text;
+    Logger::getLogger("util.properties")->log(LEVEL_DEBUG, "Property list %s", text.c_str());
 }
 
 } // namespace
 
 Properties *Properties::instance(bool debugDump)
 {
+    if (Properties *store = gVexaProperties.load(std::memory_order_acquire))
+        return store;
     {
         ScopedLock creation(gPropMtx.get());
-        if (gVexaProperties != nullptr)
-            return gVexaProperties;
+        if (Properties *store = gVexaProperties.load(std::memory_order_relaxed))
+            return store;
     }
     // A new store is locked before it is published and stays locked until
     // it is loaded: other threads wait at their first lookup, while the load
@@ -92,9 +98,10 @@ Properties *Properties::instance(bool debugDump)
     {
         ScopedLock creation(gPropMtx.get());
         // Another thread published its store meanwhile; ours was never seen.
-        if (gVexaProperties != nullptr)
-            return gVexaProperties;
-        store = gVexaProperties = created.release();
+        if (Properties *published = gVexaProperties.load(std::memory_order_relaxed))
+            return published;
+        store = created.release();
+        gVexaProperties.store(store, std::memory_order_release);
     }
     store->loadFile(FRAMEWORK_CONFIG_PATH, true);
     return store;
@@ -103,8 +110,7 @@ Properties *Properties::instance(bool debugDump)
 void Properties::destroyInstance()
 {
     ScopedLock creation(gPropMtx.get());
-    delete gVexaProperties;
-    gVexaProperties = nullptr;
+    delete gVexaProperties.exchange(nullptr);
 }
 
 Properties::Properties(bool debugDump)
@@ -125,10 +131,14 @@ void Properties::setBuiltInMacros()
             value = zoneMacroValue(value);
         m_macros[builtIn.macro] = value;
     }
+    m_builtInMacrosOwed = false;
 }
 
 std::string Properties::lookupMacro(const std::string &name)
 {
+    ScopedLock lock(m_mutex);
+    if (m_builtInMacrosOwed)
+        setBuiltInMacros();
     std::string &macro = m_macros[name];
     if (!macro.empty())
         return macro;
@@ -137,7 +147,6 @@ std::string Properties::lookupMacro(const std::string &name)
     // secure_getenv() finds nothing and the lookup goes on with the table.
     if (const char *environment = secure_getenv(name.c_str()))
         return environment;
-    ScopedLock lock(m_mutex);
     const std::string *raw = rawValue(name);
     return raw != nullptr ? *raw : std::string();
 }
@@ -201,7 +210,11 @@ void Properties::loadText(const char *text, size_t size, bool expandMacros, Load
         log->log(LEVEL_ERROR, "Unable to open config file");
         return;
     }
-    setBuiltInMacros();
+    // Only a '$' in the text can make the load expand a macro.
+    if (size != 0 && memchr(text, '$', size) != nullptr)
+        setBuiltInMacros();
+    else
+        m_builtInMacrosOwed = true;
 
     config::MacroLookup lookup = [this](const std::string &name) { return lookupMacro(name); };
     config::LineReader lines(text, size);
@@ -270,6 +283,7 @@ bool Properties::reload()
     m_namesWithoutRaw.clear();
     m_listCache.clear();
     m_macros.clear();
+    m_builtInMacrosOwed = false;
     m_values.clear();
     m_loaded = false;
     loadFile(FRAMEWORK_CONFIG_PATH, true);
@@ -314,13 +328,32 @@ StringListPtr Properties::buildStringList(const std::string &name, const std::st
         if (cached != m_listCache.end())
             return cached->second;
         const std::string *raw = rawValue(name);
+        // Only a list file is slow to read: a missing or empty value without
+        // a default, or any other value, is split at once and cached under
+        // the same lock.
+        if ((raw == nullptr || raw->empty()) && defaultValue == nullptr) {
+            StringListPtr none(new StringList);
+            m_listCache[name] = none;
+            return none;
+        }
+        std::string path;
+        if (raw != nullptr && !raw->empty() && !config::isListFileValue(*raw, path)) {
+            boost::shared_ptr<StringList> list(new StringList);
+            config::splitList(*raw, *list);
+            m_listCache[name] = list;
+            const bool describe = Logger::getLogger("util.properties")->effectiveLevel() <= LEVEL_TRACE;
+            lock.release();
+            if (describe)
+                describeBuiltList(name, *list);
+            return list;
+        }
         candidates.push_back(raw != nullptr ? *raw : std::string());
     }
     if (defaultValue != nullptr)
         candidates.push_back(*defaultValue);
 
-    // The lock is not held while a list is built: a list file may be slow to
-    // read. Two threads may then build the same list; the later one wins.
+    // The lock is not held while a list file is read. Two threads may then
+    // build the same list; the later one wins.
     boost::shared_ptr<StringList> list(new StringList);
     bool cacheable = true;
     bool noFileFailure = true;
@@ -346,9 +379,8 @@ StringListPtr Properties::buildStringList(const std::string &name, const std::st
         cacheList(name, candidates[0], list);
         return list;
     }
-    LoggerPtr log = Logger::getLogger("util.properties");
-    if (log->effectiveLevel() <= LEVEL_TRACE)
-        log->log(LEVEL_DEBUG, "Property list %s", describeList(name, *list).c_str());
+    if (Logger::getLogger("util.properties")->effectiveLevel() <= LEVEL_TRACE)
+        describeBuiltList(name, *list);
     if (cacheable)
         cacheList(name, candidates[0], list);
     return list;

@@ -138,5 +138,15 @@ TEST_F(PropertiesInstanceTest, BuiltInMacrosComeFromTheSettings)
     hlx::clearSettingsCache();
     EXPECT_TRUE(store->reload());
     EXPECT_EQ(store->getString("z"), "zz");
+
+    // A text without '$' leaves the macros to the save that expands the
+    // file's lines: its unchanged line keeps its macro.
+    testsupport::TempDir dir;
+    const std::string saved = dir.write("saved.conf", "j = $JOINNAME\nz = $ZONE\n");
+    Properties plain;
+    const std::string text = "j = myhost\nz = other\n";
+    plain.loadText(text.data(), text.size(), true);
+    ASSERT_EQ(plain.save(saved), 0);
+    EXPECT_EQ(testsupport::ReadFile(saved), "j = $JOINNAME\nz: other\n");
     hlx::clearSettingsCache();
 }
