@@ -7,9 +7,11 @@
 #   bash fuzz/run-all.sh BUDGET_SECONDS
 #
 # The harnesses are the asan preset's (cmake --preset asan && cmake --build
-# --preset asan), or those of the build folder FUZZ_BUILD_DIR names. Each starts from its corpus in fuzz/corpus/<harness>/ (none
-# yet: an empty start), copied into a working folder, so the corpora kept in
-# git never change; grow one with -merge=1 by hand. The working folders, the
+# --preset asan), or those of the build folder FUZZ_BUILD_DIR names. Each
+# runs with the libFuzzer settings of fuzz/<harness>.options, if there is
+# one, and starts from its corpus in fuzz/corpus/<harness>/ (none yet: an
+# empty start), copied into a working folder, so the corpora kept in git
+# never change; grow one with -merge=1 by hand. The working folders, the
 # logs and the fault files live in one run folder, kept only when a fault was
 # found (its path is printed). Not part of CI.
 set -uo pipefail
@@ -58,10 +60,19 @@ for binary in "${harnesses[@]}"; do
     cp -r "$corpus_root/$name/." "$work/corpus/"
   fi
   log=$work/log
+  # A harness's own libFuzzer settings, from the [libfuzzer] section of
+  # fuzz/<harness>.options ("name = value" lines).
+  options=()
+  if [ -f "$source_dir/fuzz/$name.options" ]; then
+    while IFS= read -r option; do
+      options+=("$option")
+    done < <(awk '/^\[/ { section = $0; next }
+      section == "[libfuzzer]" && /=/ { gsub(/[ \t]/, ""); print "-" $0 }' "$source_dir/fuzz/$name.options")
+  fi
   # One process, one thread: -jobs and -workers stay unset. A unit that takes
   # longer than 25 s counts as a hang.
   (cd "$work" && "$binary" -max_total_time="$budget" -timeout=25 -print_final_stats=1 \
-    -artifact_prefix="$work/faults/" "$work/corpus") >"$log" 2>&1
+    ${options[@]+"${options[@]}"} -artifact_prefix="$work/faults/" "$work/corpus") >"$log" 2>&1
   status=$?
 
   executions=$(final_stat number_of_executed_units "$log")

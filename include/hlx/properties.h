@@ -14,6 +14,7 @@
 #include <iosfwd>
 #include <list>
 #include <map>
+#include <unordered_map>
 #include <set>
 #include <string>
 
@@ -127,7 +128,7 @@ private:
     // Names left from an earlier load and not yet given by this one: they
     // have no raw text, as a load starts without any.
     std::set<std::string> m_namesWithoutRaw;
-    std::map<std::string, StringListPtr> m_listCache;
+    std::unordered_map<std::string, StringListPtr> m_listCache;
     ValueMap m_macros;
     bool m_loaded;
     bool m_expandMacros;

@@ -324,7 +324,7 @@ StringListPtr Properties::buildStringList(const std::string &name, const std::st
     std::vector<std::string> candidates;
     {
         ScopedLock lock(m_mutex);
-        std::map<std::string, StringListPtr>::const_iterator cached = m_listCache.find(name);
+        auto cached = m_listCache.find(name);
         if (cached != m_listCache.end())
             return cached->second;
         const std::string *raw = rawValue(name);
