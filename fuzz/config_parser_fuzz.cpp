@@ -87,24 +87,31 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     hlx::Properties store;
     store.loadText(text, size, true);
 
-    std::vector<std::pair<std::string, std::string>> entries;
+    // The store's names and values, which the list look-ups leave in place.
+    std::vector<hlx::Properties::ValueMap::const_iterator> entries;
     hlx::Properties::ValueMap::const_iterator first, last;
-    if (store.findPrefix("", first, last))
-        entries.assign(first, last);
+    if (store.findPrefix("", first, last)) {
+        for (; first != last; ++first)
+            entries.push_back(first);
+    }
 
     for (const auto &entry : entries) {
-        store.getStringList(entry.first);
-        store.getStringList(entry.first, "a, b");
+        store.getStringList(entry->first);
+        store.getStringList(entry->first, "a, b");
     }
 
     // One load checks every value: line i carries value i.
     std::vector<const std::string *> values;
     std::string lines;
     for (const auto &entry : entries) {
-        if (entry.second.find_first_of("\"'") != std::string::npos)
+        if (entry->second.find_first_of("\"'") != std::string::npos)
             continue;
-        lines += "v" + std::to_string(values.size()) + ": " + hlx::quoteValue(entry.second, true) + "\n";
-        values.push_back(&entry.second);
+        lines += 'v';
+        lines += std::to_string(values.size());
+        lines += ": ";
+        lines += hlx::quoteValue(entry->second, true);
+        lines += '\n';
+        values.push_back(&entry->second);
     }
     if (values.empty())
         return 0;

@@ -14,9 +14,9 @@
 #include <iosfwd>
 #include <list>
 #include <map>
-#include <unordered_map>
 #include <set>
 #include <string>
+#include <unordered_map>
 
 namespace hlx {
 

@@ -705,6 +705,9 @@ std::list<std::string> readListFile(const std::string &text)
 
 bool isListFileValue(const std::string &value, std::string &path)
 {
+    // Unescaping keeps the first byte unless it is a backslash.
+    if (value.empty() || (value[0] != 'f' && value[0] != '\\'))
+        return false;
     std::string text = unescape(value);
     if (text.size() < 5 || text.compare(0, 5, "file:") != 0)
         return false;

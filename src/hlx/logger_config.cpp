@@ -5,6 +5,7 @@
 #include "hlx/properties.h"
 
 #include <errno.h>
+#include <string.h>
 
 #include <string>
 #include <utility>
@@ -34,17 +35,28 @@ Entries propertiesWithPrefix(Properties &properties, const std::string &prefix)
 
 // What one selector of "logger.facility.<selector>[.<logger>]" configures.
 struct FacilitySettings {
-    explicit FacilitySettings(const std::string &selector) : key(FACILITY_PREFIX + selector) {}
+    explicit FacilitySettings(const char *selector) : selector(selector) {}
     // Takes the property if it is this selector's.
     void take(const std::pair<std::string, std::string> &entry)
     {
-        if (entry.first.compare(0, key.size(), key) != 0)
+        const std::string &name = entry.first;
+        const size_t prefixLength = sizeof FACILITY_PREFIX - 1;
+        const size_t selectorLength = strlen(selector);
+        if (name.compare(0, prefixLength, FACILITY_PREFIX) != 0 ||
+            name.compare(prefixLength, selectorLength, selector) != 0)
             return;
-        if (entry.first.size() == key.size())
+        const size_t keyLength = prefixLength + selectorLength;
+        if (name.size() == keyLength)
             rootValue = entry.second;
-        else if (entry.first[key.size()] == '.')
+        else if (name[keyLength] == '.')
             loggers.push_back(entry);
+        else
+            return;
+        if (key.empty())
+            key = name.substr(0, keyLength);
     }
+    const char *selector;
+    // "logger.facility.<selector>", once a property of the selector is found.
     std::string key;
     std::string rootValue;
     Entries loggers;
