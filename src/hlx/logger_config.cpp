@@ -120,7 +120,8 @@ void Logger::configure(Properties &properties)
     LoggerPtr root = getLogger(std::string());
     resetForConfiguration();
 
-    LoggerPtr warnings = getLogger(CONFIGURATION_LOGGER);
+    static const std::string *const configurationLogger = new std::string(CONFIGURATION_LOGGER);
+    LoggerPtr warnings = getLogger(*configurationLogger);
     warnings->setLevel(LEVEL_WARN);
     warnings->setFacility(DEFAULT_FACILITY);
 

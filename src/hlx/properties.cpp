@@ -7,6 +7,8 @@
 #include "hlx/logger.h"
 #include "hlx/setting.h"
 
+#include <boost/make_shared.hpp>
+
 #include <fcntl.h>
 #include <string.h>
 #include <unistd.h>
@@ -332,13 +334,14 @@ StringListPtr Properties::buildStringList(const std::string &name, const std::st
         // a default, or any other value, is split at once and cached under
         // the same lock.
         if ((raw == nullptr || raw->empty()) && defaultValue == nullptr) {
-            StringListPtr none(new StringList);
-            m_listCache[name] = none;
-            return none;
+            // Every empty list is the same one, which nobody may change.
+            static const StringListPtr *const none = new StringListPtr(boost::make_shared<StringList>());
+            m_listCache[name] = *none;
+            return *none;
         }
         std::string path;
         if (raw != nullptr && !raw->empty() && !config::isListFileValue(*raw, path)) {
-            boost::shared_ptr<StringList> list(new StringList);
+            boost::shared_ptr<StringList> list = boost::make_shared<StringList>();
             config::splitList(*raw, *list);
             m_listCache[name] = list;
             const bool describe = Logger::getLogger("util.properties")->effectiveLevel() <= LEVEL_TRACE;
