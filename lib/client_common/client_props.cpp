@@ -81,33 +81,15 @@ using clientprops::IsWhiteSpace;
 
 bool IsInlineWhiteSpace(int c) { return IsWhiteSpace(c) && !IsLineEnd(c); }
 
-// A class of bytes as a table, one look-up a byte. The classes below are
-// the bytes that end a run of ordinary bytes in one state of a reader, so
-// that a run is found quickly and appended at once. The entries are bytes,
-// not bools, so that a sanitizer build has no value check to make on them.
-struct ByteClass {
-    unsigned char member[256]; // 1 for a member
-};
-
-constexpr ByteClass ClassOf(const char *bytes)
-{
-    ByteClass byteClass{};
-    for (; *bytes != '\0'; bytes++)
-        byteClass.member[static_cast<unsigned char>(*bytes)] = 1;
-    return byteClass;
-}
+using clientprops::AndAtNul;
+using clientprops::ByteClass;
+using clientprops::ClassOf;
+using clientprops::kListSeparators;
 
 constexpr ByteClass kKeyStops = ClassOf(" \t:=\\");
 constexpr ByteClass kValueStops = ClassOf("\"\\\n\r\f");
 constexpr ByteClass kQuotedValueStops = ClassOf("\"\\ \t\n\r\f");
 constexpr ByteClass kLineEnds = ClassOf("\n\r\f");
-
-// In a NUL-terminated text the terminator ends every run too.
-constexpr ByteClass AndAtNul(ByteClass byteClass)
-{
-    byteClass.member[0] = 1;
-    return byteClass;
-}
 
 constexpr ByteClass kExpansionStops = AndAtNul(ClassOf("$\\ \t\n\v\f\r"));
 
@@ -573,7 +555,8 @@ const char *ResolveVariable(ClientPropertyTable *table, const char *name, int *s
     return entry->evaluatedValue;
 }
 
-bool IsListSeparatorToEscape(int c) { return c == ',' || IsBlank(c); }
+// The bytes a joined list item escapes, and the end of the item.
+constexpr ByteClass kJoinStops = AndAtNul(kListSeparators);
 
 // ---------------------------------------------------------------------------
 // The look-up index: open addressing over the newest entry of each key. It is
@@ -930,7 +913,7 @@ void ResolveFileReference(ClientProperty *entry, ClientPropertyTable *table, int
             bool ok = first || TextAppendByte(&list, ',');
             for (const char *q = expanded; ok && *q != '\0';) {
                 const char *run = q;
-                while (*q != '\0' && !IsListSeparatorToEscape(static_cast<unsigned char>(*q)))
+                while (kJoinStops.member[static_cast<unsigned char>(*q)] == 0)
                     q++;
                 ok = TextAppend(&list, run, static_cast<size_t>(q - run));
                 if (ok && *q != '\0')

@@ -47,7 +47,6 @@ ClientProperty *EntryToRead(ClientContext *context, const char *key)
 }
 
 using clientprops::DecodeEscape;
-using clientprops::IsBlank;
 using clientprops::IsWhiteSpace;
 
 // ASCII comparison without regard to case, independent of the locale.
@@ -191,30 +190,39 @@ int ReadCachedNumber(ClientContext *context, const char *key, Convert convert, i
 }
 
 // Items are separated by runs of commas and blanks; a backslash makes the
-// next byte (decoded) part of the item.
+// next byte (decoded) part of the item. An item is compared run by run: a
+// run ends at a separator, a backslash or the end of the list.
+constexpr clientprops::ByteClass kItemStops = clientprops::AndAtNul(clientprops::ClassOf(", \t\n\r\f\\"));
+
 bool StringInList(const char *list, const char *text)
 {
-    const char *p = list;
+    const unsigned char *p = reinterpret_cast<const unsigned char *>(list);
+    const size_t textLength = strlen(text);
     for (;;) {
-        while (*p == ',' || IsBlank(static_cast<unsigned char>(*p)))
+        while (clientprops::kListSeparators.member[*p] != 0)
             p++;
         if (*p == '\0')
             return false;
-        const char *wanted = text;
+        size_t matched = 0; // bytes of the text the item has matched so far
         bool equal = true;
-        while (*p != '\0' && *p != ',' && !IsBlank(static_cast<unsigned char>(*p))) {
-            int c = static_cast<unsigned char>(*p++);
-            if (c == '\\') {
-                if (*p == '\0')
-                    break;
-                c = DecodeEscape(static_cast<unsigned char>(*p++));
+        for (;;) {
+            const unsigned char *run = p;
+            while (kItemStops.member[*p] == 0)
+                p++;
+            size_t length = static_cast<size_t>(p - run);
+            if (equal) {
+                equal = length <= textLength - matched && memcmp(run, text + matched, length) == 0;
+                matched += length;
             }
-            if (equal && static_cast<unsigned char>(*wanted) == c && c != '\0')
-                wanted++;
+            if (*p != '\\' || *++p == '\0')
+                break;
+            int c = DecodeEscape(*p++);
+            if (equal && matched < textLength && static_cast<unsigned char>(text[matched]) == c)
+                matched++;
             else
                 equal = false;
         }
-        if (equal && *wanted == '\0')
+        if (equal && matched == textLength)
             return true;
     }
 }

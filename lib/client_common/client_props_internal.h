@@ -24,6 +24,32 @@ inline int DecodeEscape(int c)
     }
 }
 
-} // namespace clientprops
+// A class of bytes as a table, one look-up a byte. The readers keep, for
+// each of their states, the class of bytes that end a run of ordinary bytes,
+// so that a run is found quickly and handled at once. The entries are bytes,
+// not bools, so that a sanitizer build has no value check to make on them.
+struct ByteClass {
+    unsigned char member[256]; // 1 for a member
+};
+
+constexpr ByteClass ClassOf(const char *bytes)
+{
+    ByteClass byteClass{};
+    for (; *bytes != '\0'; bytes++)
+        byteClass.member[static_cast<unsigned char>(*bytes)] = 1;
+    return byteClass;
+}
+
+// In a NUL-terminated text the terminator ends every run too.
+constexpr ByteClass AndAtNul(ByteClass byteClass)
+{
+    byteClass.member[0] = 1;
+    return byteClass;
+}
+
+// The bytes that separate the items of a list: commas and blanks.
+constexpr ByteClass kListSeparators = ClassOf(", \t\n\r\f");
+
+}  // namespace clientprops
 
 #endif

@@ -226,7 +226,7 @@ TEST_F(ClientPropsAccessTest, StringListMembership)
         {"list", "a", 1},        {"list", "b", 1},        {"list", "c", 1},       {"list", "b c", 0},
         {"list", "a,", 0},       {"list", "", 0},         {"quoted", "b c", 1},   {"quoted", "b", 0},
         {"escaped", "a,b", 1},   {"escaped", "a", 0},     {"escaped", "c\\d", 1}, {"escaped", "e\tf", 1},
-        {"list", "A", 0},
+        {"list", "A", 0},        {"list", "ab", 0},       {"escaped", "a,", 0},   {"escaped", "a,bc", 0},
     };
     for (const auto &c : cases)
         EXPECT_EQ(ClientIsStringInPropertyList(&context, c.key, c.text, nullptr), c.expected)
