@@ -2,14 +2,14 @@
 
 #include "client_common/byte_buffer.h"
 #include "client_common/client_props_internal.h"
+#include "client_common/lrpc2_session.h"
+#include "client_common/lrpc2_status.h"
 #include "client_common/well_known_paths.h"
 
 #include <errno.h>
 #include <fcntl.h>
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,6 +23,8 @@ const unsigned kMaxEvaluationDepth = 64;
 const uint64_t kMaxSubstitutedBytes = 1u << 20;
 // Longest variable name; a longer run of name bytes is cut here.
 const size_t kMaxVariableName = 1024;
+// Seconds a file read may take (see ReadConfigFile).
+const int kReadTimeLimit = 60;
 // The settings files hold one line; built-ins read at most this much of it.
 const size_t kBuiltinLineSize = 1024;
 
@@ -100,18 +102,18 @@ constexpr ByteClass kNameBytes =
 bool IsNameByte(int c) { return kNameBytes.member[static_cast<unsigned char>(c)] != 0; }
 
 // ---------------------------------------------------------------------------
-// The mapped file and its cursor.
+// The bytes of a configuration and the cursor of their reader.
 
-struct MappedConfigFile {
+struct ConfigText {
     const unsigned char *base = nullptr;
     const unsigned char *end = nullptr;
     const unsigned char *cursor = nullptr;
-    size_t length = 0; // bytes mapped; 0 for an empty file or the caller's bytes
+    unsigned char *owned = nullptr; // the bytes read from a file; null for the caller's bytes
 };
 
 // Moves the cursor to the first byte that ends a run (or to the end) and
 // returns where the run began.
-const unsigned char *SkipRun(MappedConfigFile *file, const ByteClass &stops)
+const unsigned char *SkipRun(ConfigText *file, const ByteClass &stops)
 {
     const unsigned char *run = file->cursor;
     const unsigned char *end = file->end;
@@ -123,20 +125,20 @@ const unsigned char *SkipRun(MappedConfigFile *file, const ByteClass &stops)
     return run;
 }
 
-bool AppendRun(TextBuffer *buffer, const unsigned char *run, const MappedConfigFile *file)
+bool AppendRun(TextBuffer *buffer, const unsigned char *run, const ConfigText *file)
 {
     return TextAppend(buffer, run, static_cast<size_t>(file->cursor - run));
 }
 
-// 0 to 255, or -1 at the end of the mapping: every byte value is data.
-int NextByte(MappedConfigFile *file)
+// 0 to 255, or -1 at the end of the bytes: every byte value is data.
+int NextByte(ConfigText *file)
 {
     if (file->cursor >= file->end)
         return -1;
     return *file->cursor++;
 }
 
-void StepBack(MappedConfigFile *file)
+void StepBack(ConfigText *file)
 {
     if (file->cursor > file->base)
         file->cursor--;
@@ -154,14 +156,16 @@ int OpenErrorStatus(int error)
     }
 }
 
-// Opens and maps a whole file. With `verify` (referenced files) the file must
-// be owned by root and not writable by others. The tests are made on the open
-// descriptor that is then mapped, so the file cannot be swapped in between;
-// O_NONBLOCK keeps a FIFO from blocking the open, and anything but a regular
-// file is refused.
-int OpenMappedConfigFile(const char *path, bool verify, MappedConfigFile *file)
+// Reads a whole file into memory. With `verify` (referenced files) the file
+// must be owned by root and not writable by others. The tests are made on the
+// open descriptor that is then read, so the file cannot be swapped in
+// between; O_NONBLOCK keeps a FIFO from blocking the open, and anything but a
+// regular file is refused. The bytes are a copy: a file cut short while it is
+// read only gives fewer bytes (a mapping would fault on the lost pages), and
+// a small file costs no mapping to set up and tear down.
+int ReadConfigFile(const char *path, bool verify, ConfigText *file)
 {
-    *file = MappedConfigFile();
+    *file = ConfigText();
     if (path == nullptr || path[0] == '\0')
         return PROP_NOT_FOUND;
     if (path[0] != '/')
@@ -181,44 +185,52 @@ int OpenMappedConfigFile(const char *path, bool verify, MappedConfigFile *file)
         status = PROP_INSECURE_FILE;
         goto out;
     }
-    if (info.st_size < 0) {
+    if (info.st_size < 0 || static_cast<uint64_t>(info.st_size) > SIZE_MAX) {
         status = PROP_OUT_OF_MEMORY;
         goto out;
     }
-    // An empty file is an empty configuration; mapping zero bytes would fail.
+    // An empty file is an empty configuration.
     if (info.st_size > 0) {
-        void *base = mmap(nullptr, static_cast<size_t>(info.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
-        if (base == MAP_FAILED) {
+        size_t size = static_cast<size_t>(info.st_size);
+        unsigned char *bytes = static_cast<unsigned char *>(malloc(size));
+        if (bytes == nullptr) {
             status = PROP_OUT_OF_MEMORY;
             goto out;
         }
-        file->base = static_cast<const unsigned char *>(base);
-        file->length = static_cast<size_t>(info.st_size);
+        // A regular file never makes a read wait; the time limit only spares
+        // the loop from switching the descriptor to blocking reads.
+        size_t length = 0;
+        if (RecvUpTo(fd, bytes, size, kReadTimeLimit, 0, &length) != LRPC2_OK) {
+            free(bytes);
+            status = PROP_SYSTEM_ERROR;
+            goto out;
+        }
+        file->base = bytes;
+        file->owned = bytes;
+        file->end = bytes + length;
     }
-    file->end = file->base + file->length;
     file->cursor = file->base;
 out:
     close(fd);
     return status;
 }
 
-void CloseMappedConfigFile(MappedConfigFile *file)
+void ReleaseConfigFile(ConfigText *file)
 {
-    if (file->length > 0)
-        munmap(const_cast<unsigned char *>(file->base), file->length);
-    *file = MappedConfigFile();
+    free(file->owned);
+    *file = ConfigText();
 }
 
 // Skips the rest of a line from byte `c` on, then every line end after it;
 // returns the first byte of the next non-empty line (or -1).
-int SkipLineEnds(MappedConfigFile *file, int c)
+int SkipLineEnds(ConfigText *file, int c)
 {
     while (IsLineEnd(c))
         c = NextByte(file);
     return c;
 }
 
-int SkipLine(MappedConfigFile *file, int c)
+int SkipLine(ConfigText *file, int c)
 {
     if (c >= 0 && !IsLineEnd(c)) {
         SkipRun(file, kLineEnds);
@@ -234,7 +246,7 @@ int SkipLine(MappedConfigFile *file, int c)
 // forward pass. On success the whole prefix is in `key`; otherwise *rejected
 // holds the byte that ended the match (-1 at the end of the file).
 // Returns 1 accepted, 0 rejected, -1 out of memory.
-int MatchPrefix(MappedConfigFile *file, const char *const *prefixes, TextBuffer *key, int *rejected)
+int MatchPrefix(ConfigText *file, const char *const *prefixes, TextBuffer *key, int *rejected)
 {
     size_t entry = 0;
     size_t matched = 0;
@@ -269,7 +281,7 @@ int MatchPrefix(MappedConfigFile *file, const char *const *prefixes, TextBuffer 
 
 // Reads the rest of a key: up to a space, tab, ':' or '=' (left unread) or
 // the end of the file. Line ends do not end a key.
-bool ReadKey(MappedConfigFile *file, TextBuffer *key)
+bool ReadKey(ConfigText *file, TextBuffer *key)
 {
     for (;;) {
         const unsigned char *run = SkipRun(file, kKeyStops);
@@ -287,7 +299,7 @@ bool ReadKey(MappedConfigFile *file, TextBuffer *key)
 }
 
 // Reads the separator; false at the end of the file.
-bool ReadSeparator(MappedConfigFile *file)
+bool ReadSeparator(ConfigText *file)
 {
     int c = NextByte(file);
     if (c == '=')
@@ -309,7 +321,7 @@ bool AppendEscaped(TextBuffer *value, int c)
 // Reads one value through the line end that ends it. Quoted blanks and
 // backslashes, and escapes outside quotes, are kept as backslash escapes for
 // the expansion to decode.
-bool ReadValue(MappedConfigFile *file, TextBuffer *value)
+bool ReadValue(ConfigText *file, TextBuffer *value)
 {
     bool quoted = false;
     for (;;) {
@@ -385,7 +397,7 @@ ClientProperty *CopyEntry(EntryScratch *scratch, size_t keyLength)
     return entry;
 }
 
-int ReadEntries(MappedConfigFile *file, const char *const *prefixes, ClientPropertyTable *table)
+int ReadEntries(ConfigText *file, const char *const *prefixes, ClientPropertyTable *table)
 {
     int status = 0;
     EntryScratch scratch;
@@ -478,14 +490,19 @@ bool ReadSettingLine(const char *suffix, char *line)
     int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd < 0)
         return false;
-    FILE *stream = fdopen(fd, "r");
-    if (stream == nullptr) {
-        close(fd);
-        return false;
-    }
-    if (fgets(line, static_cast<int>(kBuiltinLineSize), stream) == nullptr)
-        line[0] = '\0';
-    fclose(stream);
+    // One read gives a regular file's first bytes, as many as the line may
+    // hold; anything else gives what is there without waiting, or nothing.
+    ssize_t length;
+    do
+        length = read(fd, line, kBuiltinLineSize - 1);
+    while (length < 0 && errno == EINTR);
+    close(fd);
+    if (length < 0)
+        length = 0;
+    const char *lineEnd = static_cast<const char *>(memchr(line, '\n', static_cast<size_t>(length)));
+    if (lineEnd != nullptr)
+        length = lineEnd + 1 - line;
+    line[length] = '\0';
     return true;
 }
 
@@ -666,7 +683,7 @@ ClientPropertyTable *ParseClientConfigText(const char *text, size_t length, cons
         if (table == nullptr) {
             result = PROP_OUT_OF_MEMORY;
         } else {
-            MappedConfigFile bytes;
+            ConfigText bytes;
             bytes.base = reinterpret_cast<const unsigned char *>(text);
             bytes.end = bytes.base + length;
             bytes.cursor = bytes.base;
@@ -684,12 +701,13 @@ ClientPropertyTable *ParseClientConfigText(const char *text, size_t length, cons
 
 ClientPropertyTable *ParseClientConfigFile(const char *path, const char *const *prefixes, int *status)
 {
-    MappedConfigFile file;
+    ConfigText file;
     ClientPropertyTable *table = nullptr;
-    int result = OpenMappedConfigFile(path, false, &file);
+    int result = ReadConfigFile(path, false, &file);
     if (result == 0)
-        table = ParseClientConfigText(reinterpret_cast<const char *>(file.base), file.length, prefixes, &result);
-    CloseMappedConfigFile(&file);
+        table = ParseClientConfigText(reinterpret_cast<const char *>(file.base),
+                                      static_cast<size_t>(file.end - file.base), prefixes, &result);
+    ReleaseConfigFile(&file);
     if (status != nullptr)
         *status = result;
     return table;
@@ -877,7 +895,7 @@ void ResolveFileReference(ClientProperty *entry, ClientPropertyTable *table, int
 
     entry->flags |= PROP_FLAG_UNDER_EVALUATION;
     int result = 0;
-    MappedConfigFile file;
+    ConfigText file;
     TextBuffer list;
     TextBuffer item;
     char *itemText = nullptr;
@@ -885,7 +903,7 @@ void ResolveFileReference(ClientProperty *entry, ClientPropertyTable *table, int
     if (path == nullptr)
         goto done;
     // The file name follows "file:"; the expansion has dropped leading blanks.
-    result = OpenMappedConfigFile(path + 5, true, &file);
+    result = ReadConfigFile(path + 5, true, &file);
     if (result != 0)
         goto done;
     {
@@ -938,7 +956,7 @@ void ResolveFileReference(ClientProperty *entry, ClientPropertyTable *table, int
         entry->rawValueSeparate = 1;
     }
 done:
-    CloseMappedConfigFile(&file);
+    ReleaseConfigFile(&file);
     TextRelease(&list);
     TextRelease(&item);
     free(itemText);
