@@ -120,6 +120,7 @@ void Setup()
 const char *const kSenderPrefixes[] = {"audittrail.", "dirsvcd.clients.socket2", "log", "lrpc.timeout", nullptr};
 const char kUnits[] = {'s', 'm', 'h', 'd', 'w', 'M', 'y', 'q'};
 const size_t kMaxTextSize = 2048;
+const size_t kMaxReferenceSize = 512;
 
 // The lines are formatted and gathered, never sent; every accessor's trace
 // line shows with one key already.
@@ -241,8 +242,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // buffer an entry is gathered in.
     if (textSize > kMaxTextSize)
         textSize = kMaxTextSize;
-    if (referenceSize > kMaxTextSize)
-        referenceSize = kMaxTextSize;
+    if (referenceSize > kMaxReferenceSize)
+        referenceSize = kMaxReferenceSize;
 
     std::string withReferences;
     if (references) {

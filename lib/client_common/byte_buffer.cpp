@@ -212,14 +212,14 @@ int ByteBufferOverwrite(ByteBuffer *buffer, size_t offset, const void *bytes, si
     return 1;
 }
 
-void ByteBufferDropLast(ByteBuffer *buffer)
+void ByteBufferTruncate(ByteBuffer *buffer, size_t size)
 {
-    if (buffer != nullptr && buffer->pos != buffer->data) {
-        --buffer->pos;
-        // Release zeroes only the bytes still counted.
-        if (buffer->wipe)
-            *buffer->pos = 0;
-    }
+    if (buffer == nullptr || buffer->data == nullptr || Used(buffer) <= size)
+        return;
+    // Release zeroes only the bytes still counted.
+    if (buffer->wipe)
+        memset(buffer->data + size, 0, Used(buffer) - size);
+    buffer->pos = buffer->data + size;
 }
 
 size_t ByteBufferUsed(const ByteBuffer *buffer)

@@ -63,8 +63,9 @@ int ByteBufferAppendByte(ByteBuffer *buffer, unsigned char byte);
 /* Overwrites n bytes at offset within the bytes written so far; the write
  * position does not move. Fails when offset + n passes the used size. */
 int ByteBufferOverwrite(ByteBuffer *buffer, size_t offset, const void *bytes, size_t n);
-/* Drops the last byte written, if any. */
-void ByteBufferDropLast(ByteBuffer *buffer);
+/* Drops the bytes written past the first `size` (none when fewer were
+ * written); a wiping buffer zeroes them. */
+void ByteBufferTruncate(ByteBuffer *buffer, size_t size);
 
 /* Number of bytes written. */
 size_t ByteBufferUsed(const ByteBuffer *buffer);

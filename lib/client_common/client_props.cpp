@@ -54,11 +54,10 @@ bool TextAppendByte(TextBuffer *buffer, int byte)
 
 size_t TextUsed(const TextBuffer *buffer) { return ByteBufferUsed(&buffer->bytes); }
 
-void TextTruncate(TextBuffer *buffer, size_t size)
-{
-    while (ByteBufferUsed(&buffer->bytes) > size)
-        ByteBufferDropLast(&buffer->bytes);
-}
+// The bytes written so far (null before the first).
+const char *TextData(const TextBuffer *buffer) { return reinterpret_cast<const char *>(ByteBufferData(&buffer->bytes)); }
+
+void TextTruncate(TextBuffer *buffer, size_t size) { ByteBufferTruncate(&buffer->bytes, size); }
 
 void TextRelease(TextBuffer *buffer) { ByteBufferRelease(&buffer->bytes, 0); }
 
@@ -93,6 +92,7 @@ constexpr ByteClass kValueStops = ClassOf("\"\\\n\r\f");
 constexpr ByteClass kQuotedValueStops = ClassOf("\"\\ \t\n\r\f");
 constexpr ByteClass kLineEnds = ClassOf("\n\r\f");
 
+constexpr ByteClass kWhiteSpace = ClassOf(" \t\n\v\f\r");
 constexpr ByteClass kExpansionStops = AndAtNul(ClassOf("$\\ \t\n\v\f\r"));
 
 // The bytes of a variable name: ASCII letters, digits, '_' and '.'.
@@ -100,6 +100,10 @@ constexpr ByteClass kNameBytes =
     ClassOf("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_.");
 
 bool IsNameByte(int c) { return kNameBytes.member[static_cast<unsigned char>(c)] != 0; }
+
+// Equality of two names. Most names that differ already differ in their first
+// byte, which spares the comparison of the rest.
+bool NamesEqual(const char *a, const char *b) { return a[0] == b[0] && strcmp(a, b) == 0; }
 
 // ---------------------------------------------------------------------------
 // The bytes of a configuration and the cursor of their reader.
@@ -513,7 +517,7 @@ const char *BuiltinValue(ClientPropertyTable *table, const char *name, int *stat
 {
     int slot = -1;
     for (int i = 0; i < PROP_BUILTIN_COUNT; i++)
-        if (strcmp(kBuiltins[i].name, name) == 0)
+        if (NamesEqual(kBuiltins[i].name, name))
             slot = i;
     if (slot < 0)
         return nullptr;
@@ -740,7 +744,7 @@ ClientProperty *FindClientProperty(const ClientPropertyTable *table, const char 
         size_t walked = 0;
         ClientProperty *entry = table->first;
         for (; entry != nullptr && walked < kIndexMinimumEntries; entry = entry->next, walked++)
-            if (strcmp(entry->key, key) == 0)
+            if (NamesEqual(entry->key, key))
                 return entry;
         if (entry == nullptr)
             return nullptr;
@@ -750,7 +754,7 @@ ClientProperty *FindClientProperty(const ClientPropertyTable *table, const char 
         const_cast<ClientPropertyTable *>(table)->index = BuildIndex(table);
         if (table->index == nullptr) {
             for (; entry != nullptr; entry = entry->next)
-                if (strcmp(entry->key, key) == 0)
+                if (NamesEqual(entry->key, key))
                     return entry;
             return nullptr;
         }
@@ -787,20 +791,18 @@ int IsClientFileReference(const char *text)
     return strncmp(text, "file:/", 6) == 0;
 }
 
-char *ExpandPropertyValue(const char *text, ClientPropertyTable *table, int *status)
-{
-    int localStatus = 0;
-    if (status == nullptr)
-        status = &localStatus;
-    *status = 0;
-    if (text == nullptr)
-        text = "";
+} // extern "C"
 
-    TextBuffer out;
+namespace {
+
+// Appends the expansion of `text` to `out`. False on failure, with *status
+// set; `out` then holds part of the expansion.
+bool ExpandInto(const char *text, ClientPropertyTable *table, TextBuffer *out, int *status)
+{
     // Start of the latest run of literal white space, or SIZE_MAX when none.
     size_t whiteRun = SIZE_MAX;
     const unsigned char *p = reinterpret_cast<const unsigned char *>(text);
-    while (IsWhiteSpace(*p))
+    while (kWhiteSpace.member[*p] != 0)
         p++;
     while (*p != '\0') {
         int c = *p;
@@ -815,7 +817,7 @@ char *ExpandPropertyValue(const char *text, ClientPropertyTable *table, int *sta
                 name[length] = '\0';
                 value = ResolveVariable(table, name, status);
                 if (*status != 0)
-                    goto fail;
+                    return false;
             }
             if (value != nullptr) {
                 size_t valueLength = strlen(value);
@@ -823,17 +825,17 @@ char *ExpandPropertyValue(const char *text, ClientPropertyTable *table, int *sta
                     table->substitutedBytes += valueLength;
                     if (table->substitutedBytes > kMaxSubstitutedBytes) {
                         *status = PROP_OUT_OF_MEMORY;
-                        goto fail;
+                        return false;
                     }
                 }
-                if (!TextAppend(&out, value, valueLength))
+                if (!TextAppend(out, value, valueLength))
                     goto out_of_memory;
                 whiteRun = SIZE_MAX;
                 p += 1 + length;
                 continue;
             }
             // Unresolved: the '$' and the name stay as ordinary text.
-            if (!TextAppendByte(&out, '$'))
+            if (!TextAppendByte(out, '$'))
                 goto out_of_memory;
             whiteRun = SIZE_MAX;
             p++;
@@ -842,40 +844,52 @@ char *ExpandPropertyValue(const char *text, ClientPropertyTable *table, int *sta
         if (c == '\\') {
             if (p[1] == '\0')
                 break;
-            if (!TextAppendByte(&out, DecodeEscape(p[1])))
+            if (!TextAppendByte(out, DecodeEscape(p[1])))
                 goto out_of_memory;
             whiteRun = SIZE_MAX;
             p += 2;
             continue;
         }
-        if (!IsWhiteSpace(c)) {
-            const unsigned char *run = p;
-            while (!kExpansionStops.member[*p])
+        const unsigned char *run = p;
+        if (kWhiteSpace.member[c] == 0) {
+            while (kExpansionStops.member[*p] == 0)
                 p++;
-            if (!TextAppend(&out, run, static_cast<size_t>(p - run)))
-                goto out_of_memory;
             whiteRun = SIZE_MAX;
-            continue;
+        } else {
+            if (whiteRun == SIZE_MAX)
+                whiteRun = TextUsed(out);
+            while (kWhiteSpace.member[*p] != 0)
+                p++;
         }
-        if (whiteRun == SIZE_MAX)
-            whiteRun = TextUsed(&out);
-        if (!TextAppendByte(&out, c))
+        if (!TextAppend(out, run, static_cast<size_t>(p - run)))
             goto out_of_memory;
-        p++;
     }
+    // Trailing white space is dropped.
     if (whiteRun != SIZE_MAX)
-        TextTruncate(&out, whiteRun);
-    {
-        char *result = TextDetach(&out);
-        if (result == nullptr)
-            *status = PROP_OUT_OF_MEMORY;
-        return result;
-    }
+        TextTruncate(out, whiteRun);
+    return true;
 out_of_memory:
     *status = PROP_OUT_OF_MEMORY;
-fail:
-    TextRelease(&out);
-    return nullptr;
+    return false;
+}
+
+} // namespace
+
+extern "C" {
+
+char *ExpandPropertyValue(const char *text, ClientPropertyTable *table, int *status)
+{
+    int localStatus = 0;
+    if (status == nullptr)
+        status = &localStatus;
+    *status = 0;
+    TextBuffer out;
+    if (!ExpandInto(text != nullptr ? text : "", table, &out, status))
+        return nullptr;
+    char *result = TextDetach(&out);
+    if (result == nullptr)
+        *status = PROP_OUT_OF_MEMORY;
+    return result;
 }
 
 void ResolveFileReference(ClientProperty *entry, ClientPropertyTable *table, int *status)
@@ -897,8 +911,10 @@ void ResolveFileReference(ClientProperty *entry, ClientPropertyTable *table, int
     int result = 0;
     ConfigText file;
     TextBuffer list;
+    // One item as read and as expanded, each NUL-terminated; the buffers
+    // serve every item in turn.
     TextBuffer item;
-    char *itemText = nullptr;
+    TextBuffer expanded;
     char *path = ExpandPropertyValue(entry->rawValue, table, &result);
     if (path == nullptr)
         goto done;
@@ -919,17 +935,16 @@ void ResolveFileReference(ClientProperty *entry, ClientPropertyTable *table, int
                 continue;
             }
             StepBack(&file);
-            if (!ReadValue(&file, &item) || (itemText = TextDetach(&item)) == nullptr) {
+            TextTruncate(&item, 0);
+            TextTruncate(&expanded, 0);
+            if (!ReadValue(&file, &item) || !TextAppendByte(&item, '\0')) {
                 result = PROP_OUT_OF_MEMORY;
                 goto done;
             }
-            char *expanded = ExpandPropertyValue(itemText, table, &result);
-            free(itemText);
-            itemText = nullptr;
-            if (expanded == nullptr)
+            if (!ExpandInto(TextData(&item), table, &expanded, &result))
                 goto done;
-            bool ok = first || TextAppendByte(&list, ',');
-            for (const char *q = expanded; ok && *q != '\0';) {
+            bool ok = TextAppendByte(&expanded, '\0') && (first || TextAppendByte(&list, ','));
+            for (const char *q = TextData(&expanded); ok && *q != '\0';) {
                 const char *run = q;
                 while (kJoinStops.member[static_cast<unsigned char>(*q)] == 0)
                     q++;
@@ -937,7 +952,6 @@ void ResolveFileReference(ClientProperty *entry, ClientPropertyTable *table, int
                 if (ok && *q != '\0')
                     ok = AppendEscaped(&list, static_cast<unsigned char>(*q++));
             }
-            free(expanded);
             if (!ok) {
                 result = PROP_OUT_OF_MEMORY;
                 goto done;
@@ -957,9 +971,6 @@ void ResolveFileReference(ClientProperty *entry, ClientPropertyTable *table, int
     }
 done:
     ReleaseConfigFile(&file);
-    TextRelease(&list);
-    TextRelease(&item);
-    free(itemText);
     free(path);
     entry->flags &= static_cast<uint8_t>(~PROP_FLAG_UNDER_EVALUATION);
     entry->referenceStatus = result;

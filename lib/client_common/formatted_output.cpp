@@ -416,8 +416,8 @@ void Format(Sink &out, const char *format, va_list *args)
 {
     for (;;) {
         const char *text = format;
-        while (*format != '\0' && *format != '%')
-            ++format;
+        const char *percent = strchr(format, '%');
+        format = percent != nullptr ? percent : format + strlen(format);
         out.putText(text, static_cast<size_t>(format - text));
         if (*format == '\0')
             return;

@@ -1,6 +1,5 @@
 #include "client_common/msg_trace.h"
 
-#include <stdio.h>
 #include <string.h>
 
 namespace {
@@ -27,27 +26,31 @@ public:
     void text(const char *value) { m_ok = ByteBufferAppendString(m_out, value) && m_ok; }
     void byte(char value) { m_ok = ByteBufferAppendByte(m_out, static_cast<unsigned char>(value)) && m_ok; }
     void bytes(const unsigned char *value, size_t n) { m_ok = ByteBufferAppend(m_out, value, n) && m_ok; }
-
-    // The result of snprintf into a small buffer, cut to what it holds.
-    void formatted(const char *digits, int n, size_t capacity)
+    // Room for n bytes that the caller writes; null when out of memory.
+    unsigned char *room(size_t n)
     {
-        if (n > 0)
-            bytes(reinterpret_cast<const unsigned char *>(digits),
-                  static_cast<size_t>(n) < capacity ? static_cast<size_t>(n) : capacity - 1);
+        unsigned char *at = ByteBufferReserve(m_out, n);
+        m_ok = at != nullptr && m_ok;
+        return at;
     }
 
+    // Numbers in decimal, as "%u" and "%d" print them.
     void unsignedNumber(uint32_t value)
     {
-        char digits[16];
-        formatted(digits, snprintf(digits, sizeof digits, "%u", static_cast<unsigned int>(value)),
-                  sizeof digits);
+        unsigned char digits[10];
+        unsigned char *first = digits + sizeof digits;
+        do {
+            *--first = static_cast<unsigned char>('0' + value % 10);
+            value /= 10;
+        } while (value != 0);
+        bytes(first, static_cast<size_t>(digits + sizeof digits - first));
     }
 
     void signedNumber(int32_t value)
     {
-        char digits[16];
-        formatted(digits, snprintf(digits, sizeof digits, "%d", static_cast<int>(value)),
-                  sizeof digits);
+        if (value < 0)
+            byte('-');
+        unsignedNumber(value < 0 ? 0u - static_cast<uint32_t>(value) : static_cast<uint32_t>(value));
     }
 
     size_t left() const { return m_length - m_pos; }
@@ -96,10 +99,10 @@ public:
             return false;
         if (item == nullptr) {
             text(nullText);
-        } else {
-            byte('"');
-            bytes(item, n);
-            byte('"');
+        } else if (unsigned char *at = room(static_cast<size_t>(n) + 2)) {
+            at[0] = '"';
+            memcpy(at + 1, item, n);
+            at[n + 1] = '"';
         }
         return true;
     }
@@ -128,13 +131,19 @@ public:
         text("BLOB:[");
         unsignedNumber(n);
         text("](");
-        for (uint32_t i = 0; i < n; ++i) {
-            if (i != 0)
-                byte(' ');
-            byte(kHex[item[i] >> 4]);
-            byte(kHex[item[i] & 0x0f]);
+        // Two hex digits a byte, a space between bytes, then ')'.
+        if (unsigned char *at = room(n == 0 ? 1 : 3 * static_cast<size_t>(n))) {
+            if (n > 0) {
+                *at++ = static_cast<unsigned char>(kHex[item[0] >> 4]);
+                *at++ = static_cast<unsigned char>(kHex[item[0] & 0x0f]);
+            }
+            for (uint32_t i = 1; i < n; ++i) {
+                *at++ = ' ';
+                *at++ = static_cast<unsigned char>(kHex[item[i] >> 4]);
+                *at++ = static_cast<unsigned char>(kHex[item[i] & 0x0f]);
+            }
+            *at = ')';
         }
-        byte(')');
         return true;
     }
 

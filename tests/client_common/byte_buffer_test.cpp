@@ -105,8 +105,12 @@ TEST(ByteBuffer, OverwritesOnlyBytesAlreadyWritten)
     EXPECT_EQ(ByteBufferOverwrite(&buffer, static_cast<size_t>(-1), "X", 1), 0);
     EXPECT_EQ(ByteBufferOverwrite(&buffer, 4, "ZZ", 2), 1);
     EXPECT_EQ(Contents(buffer), "abXYZZ");
-    ByteBufferDropLast(&buffer);
+    ByteBufferTruncate(&buffer, 5);
     EXPECT_EQ(Contents(buffer), "abXYZ");
+    ByteBufferTruncate(&buffer, 9);
+    EXPECT_EQ(Contents(buffer), "abXYZ");
+    ByteBufferTruncate(&buffer, 0);
+    EXPECT_EQ(Contents(buffer), "");
     ByteBufferRelease(&buffer, 0);
 }
 
