@@ -17,7 +17,7 @@
 // (for their ownership test) cost more than the rest of a run, so each takes
 // two option bits and the referenced file is rewritten only when its bytes
 // change; only a few keys go through the accessors; the text is cut at
-// kMaxTextSize.
+// kMaxTextSize and the referenced part at kMaxReferenceSize.
 #include "client_common/client_context.h"
 #include "client_common/client_props.h"
 #include "client_common/client_props_access.h"
@@ -120,6 +120,8 @@ void Setup()
 const char *const kSenderPrefixes[] = {"audittrail.", "dirsvcd.clients.socket2", "log", "lrpc.timeout", nullptr};
 const char kUnits[] = {'s', 'm', 'h', 'd', 'w', 'M', 'y', 'q'};
 const size_t kMaxTextSize = 2048;
+// A list file's rules (comments, items, escapes, continued lines) show in a
+// few lines; a longer list only costs time.
 const size_t kMaxReferenceSize = 512;
 
 // The lines are formatted and gathered, never sent; every accessor's trace

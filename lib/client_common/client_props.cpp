@@ -319,7 +319,8 @@ bool ReadSeparator(ConfigText *file)
 
 bool AppendEscaped(TextBuffer *value, int c)
 {
-    return TextAppendByte(value, '\\') && TextAppendByte(value, c);
+    const unsigned char escape[2] = {'\\', static_cast<unsigned char>(c)};
+    return TextAppend(value, escape, sizeof escape);
 }
 
 // Reads one value through the line end that ends it. Quoted blanks and
@@ -377,6 +378,12 @@ struct EntryScratch {
     EntryScratch() { Reset(); }
     void Reset()
     {
+        // A line longer than the block moved to the heap: the next starts
+        // in the block again.
+        if (text.bytes.lent) {
+            TextTruncate(&text, 0);
+            return;
+        }
         TextRelease(&text);
         ByteBufferInitInBlock(&text.bytes, block, sizeof block, 0);
     }
