@@ -86,13 +86,13 @@ using clientprops::AndAtNul;
 using clientprops::ByteClass;
 using clientprops::ClassOf;
 using clientprops::kListSeparators;
+using clientprops::kWhiteSpaceBytes;
 
 constexpr ByteClass kKeyStops = ClassOf(" \t:=\\");
 constexpr ByteClass kValueStops = ClassOf("\"\\\n\r\f");
 constexpr ByteClass kQuotedValueStops = ClassOf("\"\\ \t\n\r\f");
 constexpr ByteClass kLineEnds = ClassOf("\n\r\f");
 
-constexpr ByteClass kWhiteSpace = ClassOf(" \t\n\v\f\r");
 constexpr ByteClass kExpansionStops = AndAtNul(ClassOf("$\\ \t\n\v\f\r"));
 
 // The bytes of a variable name: ASCII letters, digits, '_' and '.'.
@@ -809,7 +809,7 @@ bool ExpandInto(const char *text, ClientPropertyTable *table, TextBuffer *out, i
     // Start of the latest run of literal white space, or SIZE_MAX when none.
     size_t whiteRun = SIZE_MAX;
     const unsigned char *p = reinterpret_cast<const unsigned char *>(text);
-    while (kWhiteSpace.member[*p] != 0)
+    while (kWhiteSpaceBytes.member[*p] != 0)
         p++;
     while (*p != '\0') {
         int c = *p;
@@ -858,14 +858,14 @@ bool ExpandInto(const char *text, ClientPropertyTable *table, TextBuffer *out, i
             continue;
         }
         const unsigned char *run = p;
-        if (kWhiteSpace.member[c] == 0) {
+        if (kWhiteSpaceBytes.member[c] == 0) {
             while (kExpansionStops.member[*p] == 0)
                 p++;
             whiteRun = SIZE_MAX;
         } else {
             if (whiteRun == SIZE_MAX)
                 whiteRun = TextUsed(out);
-            while (kWhiteSpace.member[*p] != 0)
+            while (kWhiteSpaceBytes.member[*p] != 0)
                 p++;
         }
         if (!TextAppend(out, run, static_cast<size_t>(p - run)))

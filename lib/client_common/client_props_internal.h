@@ -5,10 +5,6 @@
 
 namespace clientprops {
 
-inline bool IsLineEnd(int c) { return c == '\n' || c == '\r' || c == '\f'; }
-inline bool IsBlank(int c) { return c == ' ' || c == '\t' || IsLineEnd(c); }
-// The space class of the POSIX locale, independent of the process locale.
-inline bool IsWhiteSpace(int c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 
 // The byte a backslash escape stands for: the letters f n r t v name their
 // control characters, any other byte stands for itself.
@@ -46,6 +42,20 @@ constexpr ByteClass AndAtNul(ByteClass byteClass)
     byteClass.member[0] = 1;
     return byteClass;
 }
+
+constexpr ByteClass kLineEndBytes = ClassOf("\n\r\f");
+constexpr ByteClass kBlankBytes = ClassOf(" \t\n\r\f");
+// The space class of the POSIX locale, independent of the process locale.
+constexpr ByteClass kWhiteSpaceBytes = ClassOf(" \t\n\v\f\r");
+
+// Tests of a byte (0 to 255) or of the end of the text (-1).
+inline bool IsMember(const ByteClass &byteClass, int c)
+{
+    return static_cast<unsigned>(c) < 256 && byteClass.member[c] != 0;
+}
+inline bool IsLineEnd(int c) { return IsMember(kLineEndBytes, c); }
+inline bool IsBlank(int c) { return IsMember(kBlankBytes, c); }
+inline bool IsWhiteSpace(int c) { return IsMember(kWhiteSpaceBytes, c); }
 
 // The bytes that separate the items of a list: commas and blanks.
 constexpr ByteClass kListSeparators = ClassOf(", \t\n\r\f");
