@@ -19,6 +19,8 @@ typedef boost::shared_ptr<QueuedMessage> QueuedMessagePtr;
 class QueuedMessage : public QueueAble {
 public:
     static const size_t TEXT_CAPACITY = 512;
+    // Room of the recycled blocks of short lines (see the log queue).
+    static const size_t RECYCLED_TEXT_SIZE = 160;
 
     // Expands `format` with `arguments` (the system's own vsnprintf). The
     // message, its text and its shared-pointer count share one block, sized
@@ -33,7 +35,12 @@ public:
 private:
     template <class T> class Allocator;
     struct TextRoom;
+    friend bool queueLogLine(int priority, const char *format, va_list arguments);
+
     QueuedMessage(int priority, const TextRoom &room);
+    // As create(); `recycling` (only under the output mutex) lets a short
+    // line take a spare block of the log queue and give it back when freed.
+    static QueuedMessagePtr make(int priority, const char *format, va_list arguments, bool recycling);
 
     int m_priority;
     // Behind the message in the same block.

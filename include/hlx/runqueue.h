@@ -5,9 +5,11 @@
 // capacity refuses with hlx::BufferFullException (also a std::out_of_range).
 // An item whose replacesDuplicates() is true replaces the oldest waiting item
 // with the same key(). Any thread that calls run() is a worker: it takes the
-// oldest item, runs it without the queue's lock held, and waits for more
-// until its time limit passes or interrupt() ends it with
-// hlx::QueueInterrupted (one interruption ends one worker). Framework
+// oldest item (a batched queue's worker: up to a batch of the oldest), runs
+// it without the queue's lock held, and waits for more until its time limit
+// passes or interrupt() ends it with hlx::QueueInterrupted (one interruption
+// ends one worker, which notices when it next takes items). Items taken no
+// longer count towards the capacity. Framework
 // exceptions thrown by an item are swallowed (logged at DEBUG on
 // "util.runqueue"); any other exception leaves run().
 //
@@ -119,7 +121,15 @@ public:
     // unrun. No worker may still be using it.
     static void remove(const std::string &name);
 
-    explicit RunQueue(unsigned int capacity = 0, bool quiet = false);
+    // `batch` (1 to kMaxBatch) is the most items a worker takes under one
+    // lock when it finds a backlog; it runs them in order without the lock,
+    // and the lock then passes between the producers' and the workers'
+    // cores once for the lot rather than per item. Only for a queue whose
+    // items never wait for one another: items a worker holds are run by
+    // that worker alone. A worker leaves a share of the backlog to the
+    // workers waiting idle.
+    static const unsigned int kMaxBatch = 16;
+    explicit RunQueue(unsigned int capacity = 0, bool quiet = false, unsigned int batch = 1);
     ~RunQueue();
     RunQueue(const RunQueue &) = delete;
     RunQueue &operator=(const RunQueue &) = delete;
@@ -151,6 +161,7 @@ private:
     // Out of the way of add(): the exception is rare.
     [[noreturn]] __attribute__((noinline, cold)) void throwFull(size_t count) const;
     void removeDuplicate(const std::string &key);
+    void putBack(QueueAblePtr *items, size_t count);
     void waitForWork(ScopedLock &guard, const struct timespec *deadline);
 
     // Oldest first. Declared before the mutex: destroying a queue destroys
@@ -163,6 +174,7 @@ private:
     unsigned int m_waitingWorkers = 0;
     const unsigned int m_capacity;
     const bool m_quiet;
+    const unsigned int m_batch;
 };
 
 } // namespace hlx

@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <exception>
 #include <new>
 #include <utility>
@@ -73,6 +74,51 @@ void drain(RunQueue &queue)
     }
 }
 
+// Blocks of short messages whose lines were written, kept for the next
+// lines. A line's block is made on the logging thread and released on the
+// log thread: through the allocator, both cores would take the lock of the
+// same arena for every line. The log thread pushes a released block on
+// gReturnedBlocks; a producer, holding the output mutex, takes that whole
+// stack at once when its spares run out.
+struct SpareBlock {
+    SpareBlock *next;
+};
+std::atomic<SpareBlock *> gReturnedBlocks{nullptr};
+SpareBlock *gSpareBlocks = nullptr; // guarded by the output mutex
+
+void returnBlock(void *block)
+{
+    SpareBlock *spare = static_cast<SpareBlock *>(block);
+    spare->next = gReturnedBlocks.load(std::memory_order_relaxed);
+    while (!gReturnedBlocks.compare_exchange_weak(spare->next, spare, std::memory_order_release,
+                                                  std::memory_order_relaxed)) {
+    }
+}
+
+// Under the output mutex; null when no block is spare.
+void *takeSpareBlock()
+{
+    if (!gSpareBlocks)
+        gSpareBlocks = gReturnedBlocks.exchange(nullptr, std::memory_order_acquire);
+    SpareBlock *spare = gSpareBlocks;
+    if (spare)
+        gSpareBlocks = spare->next;
+    return spare;
+}
+
+// Under the output mutex, with no line left in flight.
+void releaseSpareBlocks()
+{
+    for (SpareBlock *list : {gSpareBlocks, gReturnedBlocks.exchange(nullptr, std::memory_order_acquire)}) {
+        while (list) {
+            SpareBlock *next = list->next;
+            ::operator delete(list);
+            list = next;
+        }
+    }
+    gSpareBlocks = nullptr;
+}
+
 int configuredQueueSize()
 {
     std::string value = lookupProperty("logger.queue.size");
@@ -92,22 +138,36 @@ struct QueuedMessage::TextRoom {
 // Allocates the shared-pointer block that holds a message with the room for
 // its text behind it, and tells create() where that room is. The copies
 // boost keeps in the block still point at create()'s TextRoom, which is
-// only used while allocating.
+// only used while allocating. A recycling allocator's blocks all have room
+// for RECYCLED_TEXT_SIZE bytes and go back to the spare blocks when freed.
 template <class T> class QueuedMessage::Allocator {
 public:
     typedef T value_type;
 
-    explicit Allocator(TextRoom *room) : m_room(room) {}
-    template <class U> Allocator(const Allocator<U> &other) : m_room(other.m_room) {}
+    Allocator(TextRoom *room, bool recycling) : m_room(room), m_recycling(recycling) {}
+    template <class U>
+    Allocator(const Allocator<U> &other) : m_room(other.m_room), m_recycling(other.m_recycling)
+    {
+    }
 
     T *allocate(size_t count)
     {
         size_t head = count * sizeof(T);
-        char *block = static_cast<char *>(::operator new(head + m_room->size));
+        char *block = nullptr;
+        if (m_recycling)
+            block = static_cast<char *>(takeSpareBlock());
+        if (!block)
+            block = static_cast<char *>(::operator new(head + (m_recycling ? RECYCLED_TEXT_SIZE : m_room->size)));
         m_room->text = block + head;
         return reinterpret_cast<T *>(block);
     }
-    void deallocate(T *block, size_t) { ::operator delete(block); }
+    void deallocate(T *block, size_t)
+    {
+        if (m_recycling)
+            returnBlock(block);
+        else
+            ::operator delete(block);
+    }
 
     // The message's constructor is private to it and to this allocator.
     template <class U, class... Arguments> void construct(U *place, Arguments &&...arguments)
@@ -116,10 +176,11 @@ public:
     }
     template <class U> void destroy(U *object) { object->~U(); }
 
-    template <class U> bool operator==(const Allocator<U> &) const { return true; }
-    template <class U> bool operator!=(const Allocator<U> &) const { return false; }
+    template <class U> bool operator==(const Allocator<U> &other) const { return m_recycling == other.m_recycling; }
+    template <class U> bool operator!=(const Allocator<U> &other) const { return !(*this == other); }
 
     TextRoom *m_room;
+    bool m_recycling;
 };
 
 QueuedMessage::QueuedMessage(int priority, const TextRoom &room) : m_priority(priority), m_text(room.text)
@@ -128,6 +189,11 @@ QueuedMessage::QueuedMessage(int priority, const TextRoom &room) : m_priority(pr
 }
 
 QueuedMessagePtr QueuedMessage::create(int priority, const char *format, va_list arguments)
+{
+    return make(priority, format, arguments, false);
+}
+
+QueuedMessagePtr QueuedMessage::make(int priority, const char *format, va_list arguments, bool recycling)
 {
     char expanded[TEXT_CAPACITY];
     va_list copy;
@@ -142,7 +208,8 @@ QueuedMessagePtr QueuedMessage::create(int priority, const char *format, va_list
     }
     size_t stored = std::min<size_t>(length, sizeof expanded - 1);
     TextRoom room = {expanded, stored + 1, nullptr};
-    return boost::allocate_shared<QueuedMessage>(Allocator<QueuedMessage>(&room), priority, room);
+    return boost::allocate_shared<QueuedMessage>(
+        Allocator<QueuedMessage>(&room, recycling && room.size <= RECYCLED_TEXT_SIZE), priority, room);
 }
 
 void QueuedMessage::run()
@@ -155,7 +222,8 @@ bool queueLogLine(int priority, const char *format, va_list arguments)
     RunQueue *queue = gLogQueue;
     if (!queue)
         return false;
-    QueueAblePtr message = QueuedMessage::create(priority, format, arguments);
+    // Called with the output mutex held: the message may take a spare block.
+    QueueAblePtr message = QueuedMessage::make(priority, format, arguments, true);
     try {
         queue->add(std::move(message));
     } catch (const std::out_of_range &full) {
@@ -198,7 +266,9 @@ void Logger::startQueue(const LoggerPtr &reporter)
     unsigned long capacity = static_cast<unsigned long>(size);
     if (dropReporter->effectiveLevel() < LEVEL_INFO)
         capacity = std::min<unsigned long>(4 * capacity, UINT_MAX);
-    RunQueue *queue = new RunQueue(static_cast<unsigned int>(capacity), true);
+    // Lines never wait for one another, and the one log thread takes them
+    // in batches.
+    RunQueue *queue = new RunQueue(static_cast<unsigned int>(capacity), true, RunQueue::kMaxBatch);
     Thread *thread = new Thread;
     {
         ScopedLock output(outputMutex());
@@ -218,6 +288,7 @@ void Logger::startQueue(const LoggerPtr &reporter)
             gLogThread = nullptr;
             gDropReporter = nullptr;
             drain(*queue);
+            releaseSpareBlocks();
         }
         delete queue;
         delete thread;
@@ -248,6 +319,7 @@ void Logger::stopQueue(const LoggerPtr &reporter)
         // now goes straight to syslog.
         if (queue)
             drain(*queue);
+        releaseSpareBlocks();
     }
     delete queue;
     delete thread;

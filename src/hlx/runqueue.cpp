@@ -7,6 +7,7 @@
 #include <stdio.h>
 #include <time.h>
 
+#include <algorithm>
 #include <utility>
 
 namespace hlx {
@@ -60,7 +61,10 @@ void RunQueue::remove(const std::string &name)
     queues->erase(found);
 }
 
-RunQueue::RunQueue(unsigned int capacity, bool quiet) : m_capacity(capacity), m_quiet(quiet) {}
+RunQueue::RunQueue(unsigned int capacity, bool quiet, unsigned int batch)
+    : m_capacity(capacity), m_quiet(quiet), m_batch(std::min<unsigned int>(std::max(batch, 1u), kMaxBatch))
+{
+}
 
 RunQueue::~RunQueue() = default;
 
@@ -121,8 +125,10 @@ void RunQueue::run(int limit)
 {
     const time_t start = time(nullptr);
     const time_t deadline = start + limit;
+    // The items taken at once, oldest first (see the constructor's batch).
+    QueueAblePtr taken[kMaxBatch];
     for (;;) {
-        QueueAblePtr item;
+        size_t count = 0;
         {
             ScopedLock guard(m_mutex, ScopedLock::CancelSwitchWhenNeeded());
             for (;;) {
@@ -146,25 +152,55 @@ void RunQueue::run(int limit)
                 if (now >= deadline || now < start)
                     return;
             }
-            item = std::move(m_items.front());
-            m_items.pop_front();
+            // A share of a backlog, leaving the rest to the workers waiting.
+            size_t share = limit < 0 ? 1 : m_items.size() / (m_waitingWorkers + 1);
+            count = std::min<size_t>(std::max<size_t>(share, 1), m_batch);
+            for (size_t i = 0; i < count; ++i) {
+                taken[i] = std::move(m_items.front());
+                m_items.pop_front();
+            }
             // Released here rather than by the destructor, which would first
             // ask whether an exception is unwinding the stack.
             guard.release();
         }
-        try {
-            item->run();
-        } catch (const HLXException &e) {
-            if (!m_quiet)
-                runQueueLogger()->log(LEVEL_DEBUG, "unhandled exception %s", e.what());
+        for (size_t i = 0; i < count; ++i) {
+            try {
+                taken[i]->run();
+            } catch (const HLXException &e) {
+                if (!m_quiet)
+                    runQueueLogger()->log(LEVEL_DEBUG, "unhandled exception %s", e.what());
+            } catch (...) {
+                taken[i].reset();
+                putBack(taken + i + 1, count - i - 1);
+                throw;
+            }
+            taken[i].reset();
+            if (limit != 0 && i + 1 < count) {
+                time_t now = time(nullptr);
+                if (now >= deadline || now < start) {
+                    putBack(taken + i + 1, count - i - 1);
+                    return;
+                }
+            }
         }
-        item.reset();
+        if (limit < 0)
+            return;
         if (limit != 0) {
             time_t now = time(nullptr);
             if (now >= deadline || now < start)
                 return;
         }
     }
+}
+
+// Returns items taken but not run to the front of the queue, in their order.
+void RunQueue::putBack(QueueAblePtr *items, size_t count)
+{
+    if (count == 0)
+        return;
+    ScopedLock guard(m_mutex);
+    for (size_t i = count; i > 0; --i)
+        m_items.push_front(std::move(items[i - 1]));
 }
 
 // Called with the mutex held and the worker counted as waiting.
