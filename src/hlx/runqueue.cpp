@@ -152,9 +152,12 @@ void RunQueue::run(int limit)
                 if (now >= deadline || now < start)
                     return;
             }
-            // A share of a backlog, leaving the rest to the workers waiting.
-            size_t share = limit < 0 ? 1 : m_items.size() / (m_waitingWorkers + 1);
-            count = std::min<size_t>(std::max<size_t>(share, 1), m_batch);
+            count = 1;
+            if (m_batch > 1 && limit >= 0) {
+                // A share of a backlog, leaving the rest to the workers waiting.
+                size_t share = m_items.size() / (m_waitingWorkers + 1);
+                count = std::min<size_t>(std::max<size_t>(share, 1), m_batch);
+            }
             for (size_t i = 0; i < count; ++i) {
                 taken[i] = std::move(m_items.front());
                 m_items.pop_front();
