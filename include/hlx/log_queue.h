@@ -20,7 +20,7 @@ class QueuedMessage : public QueueAble {
 public:
     static const size_t TEXT_CAPACITY = 512;
     // Room of the recycled blocks of short lines (see the log queue).
-    static const size_t RECYCLED_TEXT_SIZE = 160;
+    static constexpr size_t RECYCLED_TEXT_SIZE = 160;
 
     // Expands `format` with `arguments` (the system's own vsnprintf). The
     // message, its text and its shared-pointer count share one block, sized

@@ -128,7 +128,7 @@ public:
     // items never wait for one another: items a worker holds are run by
     // that worker alone. A worker leaves a share of the backlog to the
     // workers waiting idle.
-    static const unsigned int kMaxBatch = 16;
+    static constexpr unsigned int kMaxBatch = 16;
     explicit RunQueue(unsigned int capacity = 0, bool quiet = false, unsigned int batch = 1);
     ~RunQueue();
     RunQueue(const RunQueue &) = delete;
