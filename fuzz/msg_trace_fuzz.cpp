@@ -22,6 +22,17 @@ namespace {
 const char kPassword[] = "pw#Secret";
 const int kRenderedSteps = 4;
 
+// A short string from the input, NUL-terminated, in place.
+struct Text {
+    char bytes[16];
+    size_t length;
+
+    const char *c_str() const { return bytes; }
+    const char *data() const { return bytes; }
+    size_t size() const { return length; }
+    char &operator[](size_t i) { return bytes[i]; }
+};
+
 // Every byte stands for itself but NUL and '#', which become '.'.
 struct Replacement {
     Replacement()
@@ -33,6 +44,8 @@ struct Replacement {
     }
     char byte[256];
 };
+
+const Replacement kReplacement;
 
 struct Input {
     const uint8_t *data;
@@ -54,20 +67,21 @@ struct Input {
         return value;
     }
     // A short string from the input; may hold any byte but NUL and '#', so
-    // that only a password parameter can carry the password.
-    std::string text()
+    // that only a password parameter can carry the password. The bytes go
+    // through a table rather than tests, which the fuzzer would trace byte
+    // by byte.
+    Text text()
     {
-        size_t n = byte() % 16;
+        Text value;
+        size_t n = byte() % sizeof value.bytes;
         if (n > size)
             n = size;
-        std::string value(reinterpret_cast<const char *>(data), n);
+        for (size_t i = 0; i < n; ++i)
+            value.bytes[i] = kReplacement.byte[data[i]];
+        value.bytes[n] = '\0';
+        value.length = n;
         data += n;
         size -= n;
-        // Through a table rather than tests, which the fuzzer would trace
-        // byte by byte.
-        static const Replacement kReplacement;
-        for (char &c : value)
-            c = kReplacement.byte[static_cast<unsigned char>(c)];
         return value;
     }
 };
@@ -107,7 +121,7 @@ void BuildAndRender(Input in)
     while (!in.empty()) {
         const uint8_t code = in.byte();
         const uint8_t op = (code & 0x7f) % 15;
-        std::string a = in.text(), b = in.text();
+        Text a = in.text(), b = in.text();
         switch (op) {
         case 0: MsgAddBool(msg, in.byte()); break;
         case 1: MsgAddInt32(msg, static_cast<int32_t>(in.word())); break;
