@@ -229,6 +229,23 @@ TEST_F(LogQueue, StopWritesEveryQueuedLineAndLaterLinesGoStraightOut)
     EXPECT_EQ(records[100].text, "INFO  lq.test after stop");
 }
 
+TEST_F(LogQueue, LinesShortAndLongKeepTheirTextWhileBlocksAreReused)
+{
+    // Short lines go into the blocks of lines already written, long ones
+    // into blocks of their own.
+    SyslogCapture capture;
+    Logger::startQueue(LoggerPtr());
+    const std::string longText(300, 'l');
+    for (int i = 0; i < 200; ++i)
+        m_logger->log(hlx::LEVEL_INFO, "%d %s", i, i % 3 == 0 ? longText.c_str() : "s");
+    Logger::stopQueue(LoggerPtr());
+
+    std::vector<SyslogRecord> records = written(capture);
+    ASSERT_EQ(records.size(), 200u);
+    for (int i = 0; i < 200; ++i)
+        EXPECT_EQ(records[i].text, "INFO  lq.test " + std::to_string(i) + " " + (i % 3 == 0 ? longText : "s"));
+}
+
 TEST_F(LogQueue, RestartAfterStopQueuesAgainThroughANewThread)
 {
     SyslogCapture capture;
