@@ -23,7 +23,7 @@ const unsigned kMaxEvaluationDepth = 64;
 const uint64_t kMaxSubstitutedBytes = 1u << 20;
 // Longest variable name; a longer run of name bytes is cut here.
 const size_t kMaxVariableName = 1024;
-// Seconds a file read may take (see ReadConfigFile).
+// Seconds a file read may take (see OpenMappedConfigFile).
 const int kReadTimeLimit = 60;
 // The settings files hold one line; built-ins read at most this much of it.
 const size_t kBuiltinLineSize = 1024;
@@ -106,9 +106,10 @@ bool IsNameByte(int c) { return kNameBytes.member[static_cast<unsigned char>(c)]
 bool NamesEqual(const char *a, const char *b) { return a[0] == b[0] && strcmp(a, b) == 0; }
 
 // ---------------------------------------------------------------------------
-// The bytes of a configuration and the cursor of their reader.
+// The bytes of a configuration and the cursor of their reader. A file's
+// bytes are a copy read into memory (see OpenMappedConfigFile).
 
-struct ConfigText {
+struct MappedConfigFile {
     const unsigned char *base = nullptr;
     const unsigned char *end = nullptr;
     const unsigned char *cursor = nullptr;
@@ -117,7 +118,7 @@ struct ConfigText {
 
 // Moves the cursor to the first byte that ends a run (or to the end) and
 // returns where the run began.
-const unsigned char *SkipRun(ConfigText *file, const ByteClass &stops)
+const unsigned char *SkipRun(MappedConfigFile *file, const ByteClass &stops)
 {
     const unsigned char *run = file->cursor;
     const unsigned char *end = file->end;
@@ -129,20 +130,20 @@ const unsigned char *SkipRun(ConfigText *file, const ByteClass &stops)
     return run;
 }
 
-bool AppendRun(TextBuffer *buffer, const unsigned char *run, const ConfigText *file)
+bool AppendRun(TextBuffer *buffer, const unsigned char *run, const MappedConfigFile *file)
 {
     return TextAppend(buffer, run, static_cast<size_t>(file->cursor - run));
 }
 
 // 0 to 255, or -1 at the end of the bytes: every byte value is data.
-int NextByte(ConfigText *file)
+int NextByte(MappedConfigFile *file)
 {
     if (file->cursor >= file->end)
         return -1;
     return *file->cursor++;
 }
 
-void StepBack(ConfigText *file)
+void StepBack(MappedConfigFile *file)
 {
     if (file->cursor > file->base)
         file->cursor--;
@@ -167,9 +168,9 @@ int OpenErrorStatus(int error)
 // regular file is refused. The bytes are a copy: a file cut short while it is
 // read only gives fewer bytes (a mapping would fault on the lost pages), and
 // a small file costs no mapping to set up and tear down.
-int ReadConfigFile(const char *path, bool verify, ConfigText *file)
+int OpenMappedConfigFile(const char *path, bool verify, MappedConfigFile *file)
 {
-    *file = ConfigText();
+    *file = MappedConfigFile();
     if (path == nullptr || path[0] == '\0')
         return PROP_NOT_FOUND;
     if (path[0] != '/')
@@ -219,22 +220,22 @@ out:
     return status;
 }
 
-void ReleaseConfigFile(ConfigText *file)
+void CloseMappedConfigFile(MappedConfigFile *file)
 {
     free(file->owned);
-    *file = ConfigText();
+    *file = MappedConfigFile();
 }
 
 // Skips the rest of a line from byte `c` on, then every line end after it;
 // returns the first byte of the next non-empty line (or -1).
-int SkipLineEnds(ConfigText *file, int c)
+int SkipLineEnds(MappedConfigFile *file, int c)
 {
     while (IsLineEnd(c))
         c = NextByte(file);
     return c;
 }
 
-int SkipLine(ConfigText *file, int c)
+int SkipLine(MappedConfigFile *file, int c)
 {
     if (c >= 0 && !IsLineEnd(c)) {
         SkipRun(file, kLineEnds);
@@ -250,7 +251,7 @@ int SkipLine(ConfigText *file, int c)
 // forward pass. On success the whole prefix is in `key`; otherwise *rejected
 // holds the byte that ended the match (-1 at the end of the file).
 // Returns 1 accepted, 0 rejected, -1 out of memory.
-int MatchPrefix(ConfigText *file, const char *const *prefixes, TextBuffer *key, int *rejected)
+int MatchPrefix(MappedConfigFile *file, const char *const *prefixes, TextBuffer *key, int *rejected)
 {
     size_t entry = 0;
     size_t matched = 0;
@@ -285,7 +286,7 @@ int MatchPrefix(ConfigText *file, const char *const *prefixes, TextBuffer *key, 
 
 // Reads the rest of a key: up to a space, tab, ':' or '=' (left unread) or
 // the end of the file. Line ends do not end a key.
-bool ReadKey(ConfigText *file, TextBuffer *key)
+bool ReadKey(MappedConfigFile *file, TextBuffer *key)
 {
     for (;;) {
         const unsigned char *run = SkipRun(file, kKeyStops);
@@ -303,7 +304,7 @@ bool ReadKey(ConfigText *file, TextBuffer *key)
 }
 
 // Reads the separator; false at the end of the file.
-bool ReadSeparator(ConfigText *file)
+bool ReadSeparator(MappedConfigFile *file)
 {
     int c = NextByte(file);
     if (c == '=')
@@ -326,7 +327,7 @@ bool AppendEscaped(TextBuffer *value, int c)
 // Reads one value through the line end that ends it. Quoted blanks and
 // backslashes, and escapes outside quotes, are kept as backslash escapes for
 // the expansion to decode.
-bool ReadValue(ConfigText *file, TextBuffer *value)
+bool ReadValue(MappedConfigFile *file, TextBuffer *value)
 {
     bool quoted = false;
     for (;;) {
@@ -408,7 +409,7 @@ ClientProperty *CopyEntry(EntryScratch *scratch, size_t keyLength)
     return entry;
 }
 
-int ReadEntries(ConfigText *file, const char *const *prefixes, ClientPropertyTable *table)
+int ReadEntries(MappedConfigFile *file, const char *const *prefixes, ClientPropertyTable *table)
 {
     int status = 0;
     EntryScratch scratch;
@@ -694,7 +695,7 @@ ClientPropertyTable *ParseClientConfigText(const char *text, size_t length, cons
         if (table == nullptr) {
             result = PROP_OUT_OF_MEMORY;
         } else {
-            ConfigText bytes;
+            MappedConfigFile bytes;
             bytes.base = reinterpret_cast<const unsigned char *>(text);
             bytes.end = bytes.base + length;
             bytes.cursor = bytes.base;
@@ -712,13 +713,13 @@ ClientPropertyTable *ParseClientConfigText(const char *text, size_t length, cons
 
 ClientPropertyTable *ParseClientConfigFile(const char *path, const char *const *prefixes, int *status)
 {
-    ConfigText file;
+    MappedConfigFile file;
     ClientPropertyTable *table = nullptr;
-    int result = ReadConfigFile(path, false, &file);
+    int result = OpenMappedConfigFile(path, false, &file);
     if (result == 0)
         table = ParseClientConfigText(reinterpret_cast<const char *>(file.base),
                                       static_cast<size_t>(file.end - file.base), prefixes, &result);
-    ReleaseConfigFile(&file);
+    CloseMappedConfigFile(&file);
     if (status != nullptr)
         *status = result;
     return table;
@@ -916,7 +917,7 @@ void ResolveFileReference(ClientProperty *entry, ClientPropertyTable *table, int
 
     entry->flags |= PROP_FLAG_UNDER_EVALUATION;
     int result = 0;
-    ConfigText file;
+    MappedConfigFile file;
     TextBuffer list;
     // One item as read and as expanded, each NUL-terminated; the buffers
     // serve every item in turn.
@@ -926,7 +927,7 @@ void ResolveFileReference(ClientProperty *entry, ClientPropertyTable *table, int
     if (path == nullptr)
         goto done;
     // The file name follows "file:"; the expansion has dropped leading blanks.
-    result = ReadConfigFile(path + 5, true, &file);
+    result = OpenMappedConfigFile(path + 5, true, &file);
     if (result != 0)
         goto done;
     {
@@ -977,7 +978,7 @@ void ResolveFileReference(ClientProperty *entry, ClientPropertyTable *table, int
         entry->rawValueSeparate = 1;
     }
 done:
-    ReleaseConfigFile(&file);
+    CloseMappedConfigFile(&file);
     free(path);
     entry->flags &= static_cast<uint8_t>(~PROP_FLAG_UNDER_EVALUATION);
     entry->referenceStatus = result;
