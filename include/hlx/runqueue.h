@@ -9,9 +9,10 @@
 // it without the queue's lock held, and waits for more until its time limit
 // passes or interrupt() ends it with hlx::QueueInterrupted (one interruption
 // ends one worker, which notices when it next takes items). Items taken no
-// longer count towards the capacity. Framework
-// exceptions thrown by an item are swallowed (logged at DEBUG on
-// "util.runqueue"); any other exception leaves run().
+// longer count towards the capacity. Framework exceptions thrown by an item
+// are swallowed (logged at DEBUG on "util.runqueue"); any other exception
+// leaves run(), and items the worker had taken but not run go back to the
+// front of the queue.
 //
 // A quiet queue writes no log lines and builds its exceptions with logging
 // off, so the log queue never logs through itself.
