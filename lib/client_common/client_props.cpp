@@ -91,7 +91,6 @@ using clientprops::kWhiteSpaceBytes;
 constexpr ByteClass kKeyStops = ClassOf(" \t:=\\");
 constexpr ByteClass kValueStops = ClassOf("\"\\\n\r\f");
 constexpr ByteClass kQuotedValueStops = ClassOf("\"\\ \t\n\r\f");
-constexpr ByteClass kLineEnds = ClassOf("\n\r\f");
 
 constexpr ByteClass kExpansionStops = AndAtNul(ClassOf("$\\ \t\n\v\f\r"));
 
@@ -238,7 +237,7 @@ int SkipLineEnds(MappedConfigFile *file, int c)
 int SkipLine(MappedConfigFile *file, int c)
 {
     if (c >= 0 && !IsLineEnd(c)) {
-        SkipRun(file, kLineEnds);
+        SkipRun(file, clientprops::kLineEndBytes);
         c = NextByte(file);
     }
     return SkipLineEnds(file, c);
