@@ -20,10 +20,14 @@ set(TRAILSEND_REPLACEMENT_LINK_OPTIONS
     -Wl,-u,FormattedOutputLinked -Wl,-u,RandomNumbersLinked -Wl,-u,vsnprintf -Wl,-u,snprintf
     -Wl,-u,random -Wl,-u,rand -Wl,-u,srandom -Wl,-u,srand)
 
-# trailsend_link_program(<target> INSTALLED|TEST)
-# Links a program with the client library, the framework and one version of
-# the well-known paths.
+# trailsend_link_program(<target> INSTALLED|TEST [<client library>])
+# Links a program with the client library (or another build of it), the
+# framework and one version of the well-known paths.
 function(trailsend_link_program target paths)
+  set(client_lib client_common)
+  if(ARGC GREATER 2)
+    set(client_lib ${ARGV2})
+  endif()
   if(paths STREQUAL "INSTALLED")
     set(paths_lib paths_installed)
   else()
@@ -35,7 +39,7 @@ function(trailsend_link_program target paths)
   # client library's snprintf and vsnprintf and reads the fixed paths of the
   # paths unit.
   target_link_libraries(${target} PRIVATE
-    -Wl,--start-group client_common hlx ${paths_lib} -Wl,--end-group
+    -Wl,--start-group ${client_lib} hlx ${paths_lib} -Wl,--end-group
     Boost::headers Threads::Threads ${CMAKE_DL_LIBS})
   # The dynamic list exports our replacements to the shared objects a
   # program loads.
