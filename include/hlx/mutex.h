@@ -68,8 +68,11 @@ private:
     // object), a plain mutex merely takes the virtual call.
     bool plain() const { return &typeid(*this) == &typeid(Mutex); }
 
-    pthread_mutex_t m_mutex;
-    pthread_cond_t m_condition;
+    // Set up by their initialisers, as pthread_mutex_init with a recursive
+    // type and pthread_cond_init with no attributes would: no call at
+    // construction, and no such function for a program to bind at start.
+    pthread_mutex_t m_mutex = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
+    pthread_cond_t m_condition = PTHREAD_COND_INITIALIZER;
     std::atomic<int> m_count{0};
     // Read without the lock by MaxWaitMutex to let the owner bypass its bound.
     std::atomic<pthread_t> m_owner{0};

@@ -27,23 +27,7 @@ inline void check(int rc, int line)
 
 } // namespace
 
-Mutex::Mutex() : m_threaded(Thread::threadsSupported())
-{
-    if (!m_threaded)
-        return;
-    pthread_mutexattr_t attributes;
-    check(pthread_mutexattr_init(&attributes), __LINE__);
-    int rc = pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_RECURSIVE);
-    if (rc == 0)
-        rc = pthread_mutex_init(&m_mutex, &attributes);
-    pthread_mutexattr_destroy(&attributes);
-    check(rc, __LINE__);
-    rc = pthread_cond_init(&m_condition, nullptr);
-    if (rc != 0) {
-        pthread_mutex_destroy(&m_mutex);
-        check(rc, __LINE__);
-    }
-}
+Mutex::Mutex() : m_threaded(Thread::threadsSupported()) {}
 
 Mutex::~Mutex()
 {
