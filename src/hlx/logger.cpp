@@ -16,8 +16,6 @@
 #include <algorithm>
 #include <unordered_map>
 
-extern "C" const char *const LEVEL_NAMES[6] = {"TRACE", "DEBUG", "INFO", "WARNING", "ERROR", "FATAL"};
-
 namespace hlx {
 
 namespace {
