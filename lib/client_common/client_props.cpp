@@ -543,14 +543,17 @@ const char *BuiltinValue(ClientPropertyTable *table, const char *name, int *stat
             length = strlen(value);
         } else {
             value = common + 3;
-            length = strcspn(value, ",");
+            const char *comma = strchr(value, ',');
+            length = comma != nullptr ? static_cast<size_t>(comma - value) : strlen(value);
         }
     }
-    char *copy = strndup(value, length);
+    char *copy = static_cast<char *>(malloc(length + 1));
     if (copy == nullptr) {
         *status = PROP_OUT_OF_MEMORY;
         return nullptr;
     }
+    memcpy(copy, value, length);
+    copy[length] = '\0';
     table->builtins[slot] = copy;
     return copy;
 }
