@@ -3,9 +3,15 @@
 // Records one audit-trail event for the real user who runs it and the parent
 // program that ran it. Prints nothing: the exit status (0 delivered or nothing
 // to deliver, 1 otherwise) and, on failure, one ERROR line through the
-// framework logger are its only reports.
+// framework logger "qra.cli.trailsend" are its only reports.
+//
+// The command is built on the client library alone and starts like a C
+// program: the framework's logger, and the C++ runtime it needs, would add
+// some thirty functions for the loader to bind at every start, used by no
+// delivered event. A failure line is written by trailsend-log instead, which
+// the command executes in its own process (see ReportFailure).
 #include "client_common/at_proxy_lrpc2.h"
-#include "hlx/logger.h"
+#include "client_common/well_known_paths.h"
 #include "standard_descriptors.h"
 #include "trailsend_event.h"
 
@@ -14,23 +20,21 @@
 
 namespace {
 
-// The framework logger is made only for a line to write: a delivered event
-// costs no logger, lock or allocation of the framework. The first framework
-// output loads the framework configuration; whatever that throws (memory
-// running out included) must not turn the command's exit status 1 into an
-// abort. The line is then lost, the status is not. Cold: kept apart from
-// the code a delivered event runs, which then touches fewer pages.
-__attribute__((cold)) void LogError(const char *format, const char *argument)
+// Replaces the command with trailsend-log, which writes message at ERROR
+// through the framework logger "qra.cli.trailsend" and exits with status 1.
+// The process keeps its id, environment and descriptors, and argv[0] keeps
+// the program name, so the line is the one the command would have written
+// itself. Returns only where trailsend-log cannot be executed: the line is
+// then lost, and the command exits with the status returned, 1, all the
+// same. Cold: kept apart from the code a delivered event runs, which then
+// touches fewer pages.
+__attribute__((cold)) int ReportFailure(const char *programName, const char *message)
 {
-    try {
-        hlx::LoggerPtr logger = hlx::Logger::getLogger("qra.cli.trailsend");
-        if (logger->isEnabled(hlx::LEVEL_ERROR))
-            logger->log(hlx::LEVEL_ERROR, format, argument);
-    } catch (...) {
-    }
+    char *const arguments[] = {const_cast<char *>(programName ? programName : ""), const_cast<char *>(message),
+                               nullptr};
+    execv(FAILURE_LOG_PROGRAM_PATH, arguments);
+    return 1;
 }
-
-__attribute__((cold)) void LogError(const char *message) { LogError("%s", message); }
 
 } // namespace
 
@@ -38,17 +42,13 @@ int main(int argc, char **argv)
 {
     OpenClosedStandardDescriptors();
 
-    if (argc != 4) {
-        LogError("You send the wrong number of arguments.");
-        return 1;
-    }
+    if (argc != 4)
+        return ReportFailure(argv[0], "You send the wrong number of arguments.");
 
     const pid_t parent = getppid();
     char *userName = CallingUserName();
-    if (userName == nullptr) {
-        LogError("Error: Unable to get the user name");
-        return 1;
-    }
+    if (userName == nullptr)
+        return ReportFailure(argv[0], "Error: Unable to get the user name");
 
     const TrailsendEvent event = MapTrailsendArguments(argv[1], argv[2], argv[3]);
     const int result = SendTrailsendEvent(event, userName, parent);
@@ -57,8 +57,8 @@ int main(int argc, char **argv)
         return 0;
 
     if (event.code == static_cast<uint32_t>(kLoginSuccessCode))
-        LogError("Failed to send the audit trail event (The user login to the system successfully)");
-    else
-        LogError("Failed to send the audit trail event (%s service)", "NSS");
-    return 1;
+        return ReportFailure(argv[0],
+                             "Failed to send the audit trail event (The user login to the system successfully)");
+    // "Failed to send the audit trail event (%s service)", always with "NSS".
+    return ReportFailure(argv[0], "Failed to send the audit trail event (NSS service)");
 }

@@ -1,7 +1,8 @@
 # What `cmake --install` puts where (GNUInstallDirs; DESTDIR honoured), in
 # two components that become the two Debian packages (cmake/Packaging.cmake):
 #
-#   trailsend       bin/trailsend (and bin/trailsend-check), the stand-in
+#   trailsend       bin/trailsend (and bin/trailsend-check), trailsend-log
+#                   (which writes trailsend's failure line) and the stand-in
 #                   daemon as an example tool in libexec/trailsend/, the
 #                   manual pages, copyright and changelog;
 #   trailsend-dev   headers under include/trailsend/, the static libraries
@@ -29,7 +30,15 @@ set(TRAILSEND_INSTALL_CMAKEDIR "${CMAKE_INSTALL_LIBDIR}/cmake/trailsend")
 set(TRAILSEND_INSTALL_PKGCONFIGDIR "${CMAKE_INSTALL_LIBDIR}/pkgconfig")
 
 # --- Programs --------------------------------------------------------------
+# trailsend executes trailsend-log by the path it was built with: an install
+# under another prefix would leave every failure line unwritten.
+install(CODE "if(NOT CMAKE_INSTALL_PREFIX STREQUAL \"${CMAKE_INSTALL_PREFIX}\")
+  message(FATAL_ERROR \"This build was configured for the prefix ${CMAKE_INSTALL_PREFIX}, where trailsend \"
+    \"executes ${CMAKE_INSTALL_FULL_LIBEXECDIR}/trailsend/trailsend-log; install it there, or configure \"
+    \"the build again with -DCMAKE_INSTALL_PREFIX=\${CMAKE_INSTALL_PREFIX}.\")
+endif()" COMPONENT trailsend)
 install(TARGETS trailsend RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT trailsend)
+install(TARGETS trailsend-log RUNTIME DESTINATION ${TRAILSEND_INSTALL_LIBEXECDIR} COMPONENT trailsend)
 if(TARGET trailsend-check)
   install(TARGETS trailsend-check RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT trailsend)
 endif()
@@ -46,7 +55,7 @@ set(trailsend_strip_arguments \"${arguments}\")
 set(trailsend_strip_files \"${ARGN}\")
 include(\"${CMAKE_SOURCE_DIR}/cmake/StripInstalled.cmake\")" COMPONENT ${component})
 endfunction()
-set(trailsend_programs ${CMAKE_INSTALL_BINDIR}/trailsend)
+set(trailsend_programs ${CMAKE_INSTALL_BINDIR}/trailsend ${TRAILSEND_INSTALL_LIBEXECDIR}/trailsend-log)
 if(TARGET trailsend-check)
   list(APPEND trailsend_programs ${CMAKE_INSTALL_BINDIR}/trailsend-check)
 endif()

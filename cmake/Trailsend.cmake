@@ -16,9 +16,10 @@ set(TRAILSEND_EXPORTS_FILE "${CMAKE_SOURCE_DIR}/cmake/exports.list")
 # pulls the unit then, and RandomNumbersLinked does the same for random, rand,
 # srandom and srand. Our own programs and those built on the installed
 # libraries (cmake/Install.cmake) link with the same list.
-set(TRAILSEND_REPLACEMENT_LINK_OPTIONS
-    -Wl,-u,FormattedOutputLinked -Wl,-u,RandomNumbersLinked -Wl,-u,vsnprintf -Wl,-u,snprintf
-    -Wl,-u,random -Wl,-u,rand -Wl,-u,srandom -Wl,-u,srand)
+set(TRAILSEND_FORMATTER_LINK_OPTIONS
+    -Wl,-u,FormattedOutputLinked -Wl,-u,vsnprintf -Wl,-u,snprintf)
+set(TRAILSEND_REPLACEMENT_LINK_OPTIONS ${TRAILSEND_FORMATTER_LINK_OPTIONS}
+    -Wl,-u,RandomNumbersLinked -Wl,-u,random -Wl,-u,rand -Wl,-u,srandom -Wl,-u,srand)
 
 # trailsend_link_program(<target> INSTALLED|TEST [<client library>])
 # Links a program with the client library (or another build of it), the
@@ -45,5 +46,24 @@ function(trailsend_link_program target paths)
   # program loads.
   target_link_options(${target} PRIVATE
     "-Wl,--dynamic-list=${TRAILSEND_EXPORTS_FILE}" ${TRAILSEND_REPLACEMENT_LINK_OPTIONS})
+  set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS "${TRAILSEND_EXPORTS_FILE}")
+endfunction()
+
+# trailsend_link_client_program(<target> INSTALLED|TEST)
+# Links a program built on the client library alone (the trailsend command):
+# the client library, one version of the paths, and of the framework only the
+# client log's level names (LEVEL_NAMES). It exports what the client library
+# defines (our snprintf and vsnprintf in place of the C library's, MsgFree,
+# LEVEL_NAMES); the random-number functions are the framework's and come with
+# the framework, which such a program does not link.
+function(trailsend_link_client_program target paths)
+  if(paths STREQUAL "INSTALLED")
+    set(paths_lib paths_installed)
+  else()
+    set(paths_lib paths_test)
+  endif()
+  target_link_libraries(${target} PRIVATE client_common ${paths_lib} hlx)
+  target_link_options(${target} PRIVATE
+    "-Wl,--dynamic-list=${TRAILSEND_EXPORTS_FILE}" ${TRAILSEND_FORMATTER_LINK_OPTIONS})
   set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS "${TRAILSEND_EXPORTS_FILE}")
 endfunction()

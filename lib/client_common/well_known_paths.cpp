@@ -5,6 +5,11 @@
 #ifndef WELL_KNOWN_ROOT
 #define WELL_KNOWN_ROOT ""
 #endif
+// Where the programs the commands execute are installed (the build's twin
+// folder for test programs); set by the build from the install prefix.
+#ifndef PROGRAM_DIRECTORY
+#error "PROGRAM_DIRECTORY must name the folder of trailsend-log"
+#endif
 
 extern "C" {
 const char WELL_KNOWN_ROOT_PATH[] = WELL_KNOWN_ROOT;
@@ -15,4 +20,5 @@ const char FRAMEWORK_CONFIG_PATH[] = WELL_KNOWN_ROOT "/etc/quillrec/quillrec.con
 const char DATA_DIRECTORY_PATH[] = WELL_KNOWN_ROOT "/var/quillmesh/";
 const char JOIN_MARKER_PATH[] = WELL_KNOWN_ROOT "/var/quillmesh//QMC_ENROLL_IN_PROGRESS";
 const char TEMP_NAME_TEMPLATE[] = WELL_KNOWN_ROOT "/tmp/vexaXXXXXX";
+const char FAILURE_LOG_PROGRAM_PATH[] = PROGRAM_DIRECTORY "/trailsend-log";
 }

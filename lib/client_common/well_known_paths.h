@@ -30,6 +30,9 @@ extern const char DATA_DIRECTORY_PATH[];
 extern const char JOIN_MARKER_PATH[];
 /* "/tmp/vexaXXXXXX": template for temporary file names. */
 extern const char TEMP_NAME_TEMPLATE[];
+/* "/usr/libexec/trailsend/trailsend-log" (under the install prefix): the
+   program that writes trailsend's failure line. */
+extern const char FAILURE_LOG_PROGRAM_PATH[];
 
 #ifdef __cplusplus
 }

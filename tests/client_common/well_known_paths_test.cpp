@@ -26,6 +26,8 @@ TEST(WellKnownPaths, TestProgramsSeeTheFixedPathsUnderTheBuildTree)
         {DATA_DIRECTORY_PATH, root + "/var/quillmesh/"},
         {JOIN_MARKER_PATH, root + "/var/quillmesh//QMC_ENROLL_IN_PROGRESS"},
         {TEMP_NAME_TEMPLATE, root + "/tmp/vexaXXXXXX"},
+        // The twin of trailsend executes the twin of trailsend-log.
+        {FAILURE_LOG_PROGRAM_PATH, TRAILSEND_BUILD_DIR "/twin/trailsend-log"},
     };
     for (const auto &c : cases)
         EXPECT_EQ(c.actual, c.expected);

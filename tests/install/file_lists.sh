@@ -13,6 +13,7 @@ expected_files() {
     case $component in
     trailsend)
       echo ./usr/bin/trailsend
+      echo ./usr/libexec/trailsend/trailsend-log
       echo ./usr/libexec/trailsend/dirsvcd-stub
       echo ./usr/share/man/man1/trailsend.1.gz
       echo ./usr/share/man/man1/dirsvcd-stub.1.gz

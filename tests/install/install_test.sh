@@ -31,17 +31,28 @@ files_below "$stage" >"$work/actual"
 diff -u "$work/expected" "$work/actual" || fail "installed files differ from the expected list"
 
 # Installed programs read the real paths: nothing installed names the test
-# root in the build tree, as a twin or a test program would.
-if grep -rl --fixed-strings "$build/testroot" "$stage"; then
-  fail "installed files name the test root"
+# root or the twins in the build tree, as a twin or a test program would.
+if grep -rl --fixed-strings -e "$build/testroot" -e "$build/twin" "$stage"; then
+  fail "installed files name the test root or a twin"
 fi
+# trailsend executes the trailsend-log installed beside it.
+contents=$(tr -c '[:print:]' '\n' <"$stage/usr/bin/trailsend")
+grep -qx --fixed-strings /usr/libexec/trailsend/trailsend-log <<<"$contents" ||
+  fail "/usr/bin/trailsend does not execute /usr/libexec/trailsend/trailsend-log"
+# An install under another prefix than the build's is refused.
+if DESTDIR=$work/elsewhere cmake --install "$build" --prefix /opt/elsewhere >"$work/elsewhere.log" 2>&1; then
+  fail "an install under a prefix trailsend was not built for succeeded"
+fi
+grep -q "configured for the prefix /usr" "$work/elsewhere.log" ||
+  { cat "$work/elsewhere.log"; fail "the refused install does not say why"; }
 
 # Manual pages: no warning, no error.
 for page in "$stage"/usr/share/man/man*/*.gz; do
   mandoc -T lint -W warning "$page" || fail "mandoc finds faults in ${page##*/}"
 done
 
-programs=("$stage/usr/bin/trailsend" "$stage/usr/libexec/trailsend/dirsvcd-stub")
+programs=("$stage/usr/bin/trailsend" "$stage/usr/libexec/trailsend/trailsend-log"
+          "$stage/usr/libexec/trailsend/dirsvcd-stub")
 [ "$with_check" = 1 ] && programs+=("$stage/usr/bin/trailsend-check")
 # (Tool output is read into variables first: grep -q ending a pipe early
 # would fail the pipe under pipefail.)
@@ -59,6 +70,15 @@ for program in "${programs[@]}"; do
     grep -Eq " T $function\$" <<<"$symbols" || fail "$name does not export its $function"
   done
 done
+# trailsend starts like a C program: every function a program imports is
+# bound at its start, so the framework and the C++ runtime (exceptions,
+# threads, thread-local data) stay with trailsend-log.
+dynamic=$(readelf -d "$stage/usr/bin/trailsend") symbols=$(nm -D "$stage/usr/bin/trailsend")
+[ "$(grep -c NEEDED <<<"$dynamic")" = 1 ] && grep -q 'NEEDED.*\[libc\.so\.6\]' <<<"$dynamic" ||
+  fail "/usr/bin/trailsend needs more than libc.so.6"
+if grep -E ' U (pthread_|_Unwind_|__cxa_(throw|atexit|guard)|__tls_get_addr|_dl_find_object)' <<<"$symbols"; then
+  fail "/usr/bin/trailsend imports the C++ runtime or thread functions"
+fi
 # Fortified units call the C library's checking variants of other functions.
 case $build_type in
 Release|RelWithDebInfo|MinSizeRel)
