@@ -46,6 +46,14 @@ std::string gDefaultListPath;
 // calls where a new file would cost four and an inode.
 int gReferenceFd = -1;
 std::string gReferenceBytes;
+// Made once: the lines appended to a text that refers to the file, and the
+// default list naming the fixed list file.
+std::string gReferenceLines;
+std::string gDefaultListReference;
+// Reused from run to run, which then allocates no more than the library does.
+std::vector<ClientProperty *> gEntries;
+std::vector<const ClientProperty *> gPassed;
+std::string gTextWithReferences;
 
 void WriteAll(int fd, const uint8_t *data, size_t size)
 {
@@ -103,6 +111,8 @@ void Setup()
     gDirectory = name;
     gReferencePath = gDirectory + "/list";
     gDefaultListPath = gDirectory + "/default";
+    gReferenceLines = "\naudittrail.dir = " + gDirectory.substr(1) + "\naudittrail.ref = file:/$audittrail.dir/list\n";
+    gDefaultListReference = "file:" + gDefaultListPath;
     const char defaultList[] = "a b\n# comment\n5-10, c\\,d\n";
     WriteWhole(gDefaultListPath, reinterpret_cast<const uint8_t *>(defaultList), strlen(defaultList));
     gReferenceFd = open(gReferencePath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
@@ -143,14 +153,16 @@ void ReadEverything(ClientPropertyTable *table, uint8_t options, bool references
     // same key always gives the same answer. (A shorter table is walked, and
     // most inputs make one, so they skip the check.)
     // The entries passed so far are kept in a set by address.
-    std::vector<ClientProperty *> entries;
+    std::vector<ClientProperty *> &entries = gEntries;
+    entries.clear();
     for (ClientProperty *entry = table->first; entry != nullptr; entry = entry->next)
         entries.push_back(entry);
     if (entries.size() > 32) {
         size_t mask = 63;
         while (mask < 2 * entries.size())
             mask = mask * 2 + 1;
-        std::vector<const ClientProperty *> passed(mask + 1, nullptr);
+        std::vector<const ClientProperty *> &passed = gPassed;
+        passed.assign(mask + 1, nullptr);
         auto slot = [&](const ClientProperty *entry) {
             size_t at = (reinterpret_cast<uintptr_t>(entry) >> 4) & mask;
             while (passed[at] != nullptr && passed[at] != entry)
@@ -166,16 +178,17 @@ void ReadEverything(ClientPropertyTable *table, uint8_t options, bool references
     }
     // The accessors on the four newest keys; more keys would cost time and
     // only repeat them (older entries are still evaluated when a value names
-    // them).
-    std::vector<std::string> keys;
-    for (size_t i = 0; i < entries.size() && i < 4; i++)
-        keys.push_back(entries[i]->key);
+    // them). An entry stays where it is until the table is freed.
+    const char *keys[4];
+    size_t keyCount = 0;
+    for (; keyCount < entries.size() && keyCount < 4; keyCount++)
+        keys[keyCount] = entries[keyCount]->key;
     ClientLog *log = NewLog(CLIENT_LOG_ERROR);
     ClientLog *traceLog = (options & 0x48) == 0x48 ? NewLog(CLIENT_LOG_TRACE) : nullptr;
-    for (size_t number = 0; number < keys.size(); number++) {
-        const std::string &key = keys[number];
+    for (size_t number = 0; number < keyCount; number++) {
+        const char *key = keys[number];
         context.log = number == 0 && traceLog != nullptr ? traceLog : log;
-        ClientProperty *entry = FindClientProperty(table, key.c_str());
+        ClientProperty *entry = FindClientProperty(table, key);
         int status = 0;
         EvaluateClientProperty(entry, table, &status);
         // The newest key gets every accessor, each other key one group
@@ -184,25 +197,25 @@ void ReadEverything(ClientPropertyTable *table, uint8_t options, bool references
         const char unit = kUnits[options % sizeof kUnits];
         const unsigned group = number == 0 ? 3 : (number + static_cast<unsigned char>(key[0])) % 3;
         if (group == 0 || group == 3) {
-            ClientGetProperty(&context, key.c_str(), "default");
-            ClientGetPropertyInt(&context, key.c_str(), 7);
-            ClientGetPropertyTime(&context, key.c_str(), unit, 300);
+            ClientGetProperty(&context, key, "default");
+            ClientGetPropertyInt(&context, key, 7);
+            ClientGetPropertyTime(&context, key, unit, 300);
         }
         if (group == 1) {
-            ClientGetPropertyTime(&context, key.c_str(), unit, 300);
-            ClientGetPropertyInt(&context, key.c_str(), 7);
+            ClientGetPropertyTime(&context, key, unit, 300);
+            ClientGetPropertyInt(&context, key, 7);
         }
         if (group == 1 || group == 3)
-            ClientIsIntegerInPropertyList(&context, key.c_str(), 5, nullptr);
+            ClientIsIntegerInPropertyList(&context, key, 5, nullptr);
         if (group == 2 || group == 3) {
-            ClientGetPropertyBool(&context, key.c_str(), options & 1);
-            ClientIsStringInPropertyList(&context, key.c_str(), "a", nullptr);
-            ClientIsStringInPropertyList(&context, key.c_str(), key.c_str(), nullptr);
+            ClientGetPropertyBool(&context, key, options & 1);
+            ClientIsStringInPropertyList(&context, key, "a", nullptr);
+            ClientIsStringInPropertyList(&context, key, key, nullptr);
         }
         // The iterator borrows its prefix. A walk may pass every entry, so
         // only the two newest keys get one.
         if (number < 2) {
-            std::string prefix = key.substr(0, 2);
+            const std::string prefix(key, strnlen(key, 2));
             ClientPropertyIter *iterator = ClientPropertyIterator(&context, prefix.c_str());
             for (int i = 0; i < 4 && ClientPropertyNext(&context, iterator) != nullptr; i++) {
             }
@@ -212,9 +225,9 @@ void ReadEverything(ClientPropertyTable *table, uint8_t options, bool references
     context.log = log;
     ClientIsStringInPropertyList(&context, "fuzz.default", "a", "a, b");
     if (references) {
-        std::string referenceList = "file:" + gDefaultListPath;
-        ClientIsStringInPropertyList(&context, "fuzz.default", "a", referenceList.c_str());
-        ClientIsIntegerInPropertyList(&context, "fuzz.default", 5, referenceList.c_str());
+        const char *referenceList = gDefaultListReference.c_str();
+        ClientIsStringInPropertyList(&context, "fuzz.default", "a", referenceList);
+        ClientIsIntegerInPropertyList(&context, "fuzz.default", 5, referenceList);
         // An entry added for the default list is found, although the index
         // was built before.
         ClientProperty *added = table->first;
@@ -247,12 +260,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (referenceSize > kMaxReferenceSize)
         referenceSize = kMaxReferenceSize;
 
-    std::string withReferences;
     if (references) {
         WriteReference(reference, referenceSize);
+        std::string &withReferences = gTextWithReferences;
         withReferences.assign(text, textSize);
-        withReferences +=
-            "\naudittrail.dir = " + gDirectory.substr(1) + "\naudittrail.ref = file:/$audittrail.dir/list\n";
+        withReferences += gReferenceLines;
         text = withReferences.data();
         textSize = withReferences.size();
     }
