@@ -56,6 +56,16 @@ constexpr int DEFAULT_FACILITY = 32;
 
 class Logger;
 class Mutex;
+
+namespace logger_detail {
+// The lowest level any logger has been given (INFO, the level of a tree
+// nobody configured, until one is given a lower one): every logger's level
+// is at or above it, so a call below it is refused without reading its
+// logger. It is only ever lowered.
+inline std::atomic<int> gLowestLevel{LEVEL_INFO};
+// Lowers gLowestLevel to `level` when that is lower.
+void lowerLowestLevel(int level);
+} // namespace logger_detail
 class Properties;
 class RunQueue;
 typedef boost::shared_ptr<Logger> LoggerPtr;
@@ -71,7 +81,12 @@ public:
 
     // Own level (-1 = inherit); setting it also replaces the cached effective level.
     LogLevel level() const { return m_level.load(std::memory_order_relaxed); }
-    void setLevel(LogLevel level) { m_level.store(level, std::memory_order_relaxed); }
+    void setLevel(LogLevel level)
+    {
+        if (level != LEVEL_INHERIT && level < logger_detail::gLowestLevel.load(std::memory_order_relaxed))
+            logger_detail::lowerLowestLevel(level);
+        m_level.store(level, std::memory_order_relaxed);
+    }
     // Own facility code (-1 = inherit).
     int facility() const { return m_facility.load(std::memory_order_relaxed); }
     void setFacility(int facility) { m_facility.store(facility, std::memory_order_relaxed); }
@@ -90,13 +105,14 @@ public:
     // neither reads nor expands them.
 #if TRAILSEND_LOG_LEVEL_TEST_INLINE
     // The level test is made at the call site, before the arguments are
-    // passed on: a call below a cached level costs a load and a comparison.
-    // An inheriting logger (-1) fails it and goes on to the full test, which
+    // passed on: a call below every logger's level costs a load and a
+    // comparison, one below this logger's cached level a second pair. An
+    // inheriting logger (-1) fails it and goes on to the full test, which
     // resolves and caches the level; so does a level below -1, for which
     // the full test caches too.
     __attribute__((always_inline, format(printf, 3, 4))) void log(LogLevel level, const char *format, ...) const
     {
-        if (level >= LEVEL_INHERIT && level < m_level.load(std::memory_order_relaxed))
+        if (belowLevel(level))
             return;
         logIfEnabled(level, format, __builtin_va_arg_pack());
     }
@@ -104,7 +120,7 @@ public:
     __attribute__((always_inline, format(printf, 4, 5))) void logErrno(LogLevel level, int error, const char *format,
                                                                         ...) const
     {
-        if (level >= LEVEL_INHERIT && level < m_level.load(std::memory_order_relaxed))
+        if (belowLevel(level))
             return;
         logErrnoIfEnabled(level, error, format, __builtin_va_arg_pack());
     }
@@ -166,6 +182,13 @@ private:
     static void resetForConfiguration();
     // The nearest ancestor's level, cached as the own level.
     LogLevel inheritedLevel() const;
+    // The inline part of the level test: true when `level` is below every
+    // logger's level or below this one's cached level.
+    bool belowLevel(LogLevel level) const
+    {
+        return level >= LEVEL_INHERIT && (level < logger_detail::gLowestLevel.load(std::memory_order_relaxed) ||
+                                          level < m_level.load(std::memory_order_relaxed));
+    }
 #if TRAILSEND_LOG_LEVEL_TEST_INLINE
     // The rest of an inline log() or logErrno(): the full level test, then
     // the line.

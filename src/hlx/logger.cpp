@@ -199,6 +199,13 @@ void output(int priority, const char *format, va_list arguments)
 
 } // namespace
 
+void logger_detail::lowerLowestLevel(int level)
+{
+    int lowest = gLowestLevel.load(std::memory_order_relaxed);
+    while (level < lowest && !gLowestLevel.compare_exchange_weak(lowest, level, std::memory_order_relaxed)) {
+    }
+}
+
 Logger::Logger(const std::string &name, const LoggerPtr &parent, LogLevel level, int facility)
     : m_name(name), m_parent(parent), m_level(level), m_facility(facility)
 {
