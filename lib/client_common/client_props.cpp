@@ -8,10 +8,22 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <stddef.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#if defined(__SANITIZE_ADDRESS__)
+#define CLIENT_PROPS_ADDRESS_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define CLIENT_PROPS_ADDRESS_SANITIZER 1
+#endif
+#endif
+#ifdef CLIENT_PROPS_ADDRESS_SANITIZER
+#include <sanitizer/asan_interface.h>
+#endif
 
 namespace {
 
@@ -33,6 +45,8 @@ const size_t kBuiltinLineSize = 1024;
 
 // First allocation of a value or list buffer; most are short.
 const size_t kTextBufferSize = 64;
+// The stack block a value is expanded in (ExpandPropertyValue).
+const size_t kExpansionBlockSize = 256;
 
 struct TextBuffer {
     explicit TextBuffer(size_t size = kTextBufferSize) { ByteBufferInit(&bytes, size); }
@@ -368,10 +382,85 @@ bool ReadValue(MappedConfigFile *file, TextBuffer *value)
     }
 }
 
-// An entry is gathered in the layout of its block (room for the record, the
-// key and its NUL, the raw value) in a buffer on the stack, then copied into
-// a heap block of its exact size; a longer line moves to the heap while it is
-// read.
+// ---------------------------------------------------------------------------
+// Entry blocks. An entry (its record, key and raw value) is carved from the
+// table's current block, and every block is freed with the table: one
+// allocation for a few dozen entries. Under AddressSanitizer the bytes
+// between and after entries stay poisoned, so a read or write past an
+// entry's end is still reported, as it would be for a block of its own.
+
+} // namespace
+
+struct ClientPropertyBlock {
+    ClientPropertyBlock *next; // the block filled before
+    size_t used;               // bytes of the room handed out
+    size_t capacity;           // bytes of room behind this header
+};
+
+namespace {
+
+// A block's size with its header; an entry larger than its room gets a block
+// of its own size.
+const size_t kEntryBlockSize = 4096;
+#ifdef CLIENT_PROPS_ADDRESS_SANITIZER
+const size_t kEntryGap = 16;
+#else
+const size_t kEntryGap = 0;
+#endif
+const size_t kEntryAlignment = alignof(max_align_t);
+const size_t kBlockHeaderSize = (sizeof(ClientPropertyBlock) + kEntryAlignment - 1) & ~(kEntryAlignment - 1);
+
+unsigned char *BlockRoom(ClientPropertyBlock *block)
+{
+    return reinterpret_cast<unsigned char *>(block) + kBlockHeaderSize;
+}
+
+// Room for an entry of `size` bytes, aligned for its record; null when out
+// of memory.
+void *TakeEntryRoom(ClientPropertyTable *table, size_t size)
+{
+    size_t need = ((size + kEntryAlignment - 1) & ~(kEntryAlignment - 1)) + kEntryGap;
+    ClientPropertyBlock *block = table->blocks;
+    if (block == nullptr || block->capacity - block->used < need) {
+        size_t capacity = kEntryBlockSize - kBlockHeaderSize;
+        if (capacity < need)
+            capacity = need;
+        block = static_cast<ClientPropertyBlock *>(malloc(kBlockHeaderSize + capacity));
+        if (block == nullptr)
+            return nullptr;
+        block->next = table->blocks;
+        block->used = 0;
+        block->capacity = capacity;
+        table->blocks = block;
+#ifdef CLIENT_PROPS_ADDRESS_SANITIZER
+        ASAN_POISON_MEMORY_REGION(BlockRoom(block), capacity);
+#endif
+    }
+    unsigned char *room = BlockRoom(block) + block->used;
+    block->used += need;
+#ifdef CLIENT_PROPS_ADDRESS_SANITIZER
+    ASAN_UNPOISON_MEMORY_REGION(room, size);
+#endif
+    return room;
+}
+
+void FreeEntryBlocks(ClientPropertyTable *table)
+{
+    ClientPropertyBlock *block = table->blocks;
+    while (block != nullptr) {
+        ClientPropertyBlock *next = block->next;
+#ifdef CLIENT_PROPS_ADDRESS_SANITIZER
+        ASAN_UNPOISON_MEMORY_REGION(BlockRoom(block), block->capacity);
+#endif
+        free(block);
+        block = next;
+    }
+    table->blocks = nullptr;
+}
+
+// An entry is gathered in its final layout (room for the record, the key and
+// its NUL, the raw value) in a buffer on the stack, then copied into the
+// table's entry block; a longer line moves to the heap while it is read.
 const size_t kEntryScratchSize = 1024;
 
 struct EntryScratch {
@@ -391,12 +480,12 @@ struct EntryScratch {
     TextBuffer text;
 };
 
-// The entry gathered so far, whose key has keyLength bytes, in a block of its
-// own; null when out of memory.
-ClientProperty *CopyEntry(EntryScratch *scratch, size_t keyLength)
+// The entry gathered so far, whose key has keyLength bytes, copied into the
+// table's entry block; null when out of memory.
+ClientProperty *CopyEntry(ClientPropertyTable *table, EntryScratch *scratch, size_t keyLength)
 {
     size_t used = TextUsed(&scratch->text);
-    char *bytes = static_cast<char *>(malloc(used + 1));
+    char *bytes = static_cast<char *>(TakeEntryRoom(table, used + 1));
     if (bytes == nullptr)
         return nullptr;
     ClientProperty *entry = reinterpret_cast<ClientProperty *>(bytes);
@@ -453,7 +542,7 @@ int ReadEntries(MappedConfigFile *file, const char *const *prefixes, ClientPrope
             size_t keyLength = TextUsed(&block) - sizeof(ClientProperty);
             if (!TextAppendByte(&block, '\0') || !ReadValue(file, &block))
                 goto out_of_memory;
-            ClientProperty *entry = CopyEntry(&scratch, keyLength);
+            ClientProperty *entry = CopyEntry(table, &scratch, keyLength);
             if (entry == nullptr)
                 goto out_of_memory;
             entry->next = table->first;
@@ -737,9 +826,9 @@ void FreeClientPropertyTable(ClientPropertyTable *table)
         if (entry->rawValueSeparate)
             free(entry->rawValue);
         free(entry->evaluatedValue);
-        free(entry);
         entry = next;
     }
+    FreeEntryBlocks(table);
     for (char *builtin : table->builtins)
         free(builtin);
     DropIndex(table);
@@ -778,7 +867,8 @@ ClientProperty *AddClientProperty(ClientPropertyTable *table, const char *key, c
         return nullptr;
     size_t keySize = strlen(key) + 1;
     size_t valueSize = strlen(rawValue) + 1;
-    ClientProperty *entry = static_cast<ClientProperty *>(malloc(sizeof(ClientProperty) + keySize + valueSize));
+    ClientProperty *entry =
+        static_cast<ClientProperty *>(TakeEntryRoom(table, sizeof(ClientProperty) + keySize + valueSize));
     if (entry == nullptr)
         return nullptr;
     memset(entry, 0, sizeof *entry);
@@ -893,12 +983,23 @@ char *ExpandPropertyValue(const char *text, ClientPropertyTable *table, int *sta
     if (status == nullptr)
         status = &localStatus;
     *status = 0;
+    // Expanded on the stack, then copied into a block of its exact size: one
+    // allocation for most values, where growing a heap buffer would take two
+    // or three.
+    unsigned char block[kExpansionBlockSize];
     TextBuffer out;
+    ByteBufferInitInBlock(&out.bytes, block, sizeof block, 0);
     if (!ExpandInto(text != nullptr ? text : "", table, &out, status))
         return nullptr;
-    char *result = TextDetach(&out);
-    if (result == nullptr)
+    size_t used = TextUsed(&out);
+    char *result = static_cast<char *>(malloc(used + 1));
+    if (result == nullptr) {
         *status = PROP_OUT_OF_MEMORY;
+        return nullptr;
+    }
+    if (used > 0)
+        memcpy(result, TextData(&out), used);
+    result[used] = '\0';
     return result;
 }
 

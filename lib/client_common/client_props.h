@@ -68,14 +68,17 @@ typedef struct ClientProperty {
     char *evaluatedValue;        /* null until first evaluated */
     int32_t referenceStatus;     /* outcome of the file reference, reported again later */
     uint8_t flags;               /* PROP_FLAG_* */
-    /* The record, its key and the raw value as read share one block; a raw
-     * value replaced later (the joined list) is a block of its own: then 1. */
+    /* The record, its key and the raw value as read lie together in one of
+     * the table's entry blocks; a raw value replaced later (the joined list)
+     * is a heap block of its own: then 1. */
     uint8_t rawValueSeparate;
     int32_t cachedNumber;        /* shared by the integer and time conversions */
 } ClientProperty;
 
 /* Look-up index of a table, private to the reader. */
 struct ClientPropertyIndex;
+/* Memory of a table's entries, private to the reader. */
+struct ClientPropertyBlock;
 
 typedef struct ClientPropertyTable {
     ClientProperty *first;                   /* newest entry; the last one in the file */
@@ -89,6 +92,9 @@ typedef struct ClientPropertyTable {
      * the list: built on the first look-up that passes a few dozen entries,
      * dropped when an entry is added; null until then. */
     struct ClientPropertyIndex *index;
+    /* Where the entries are: blocks of a few KiB, each holding many of them,
+     * freed with the table. */
+    struct ClientPropertyBlock *blocks;
 } ClientPropertyTable;
 
 /*

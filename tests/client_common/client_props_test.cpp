@@ -169,12 +169,14 @@ TEST_F(ClientPropsTest, EmptyPrefixAcceptsEveryKey)
 TEST_F(ClientPropsTest, LastOccurrenceWins)
 {
     // Past a few dozen entries look-ups go through the index; the later
-    // definition then lies beyond the first entries of the list.
-    for (int filler : {0, 100}) {
+    // definition then lies beyond the first entries of the list. 400 entries
+    // and a value longer than an entry block fill several blocks.
+    const std::string longValue(6000, 'v');
+    for (int filler : {0, 100, 400}) {
         std::string content = "key = first\nother = x\n";
         for (int i = 0; i < filler; i++) {
             if (i == filler / 2)
-                content += "key = second\n";
+                content += "key = second\nlong = " + longValue + "\n";
             content += "f" + std::to_string(i) + " = " + std::to_string(i) + "\n";
         }
         TablePtr table = parse(filler > 0 ? content : content + "key = second\n");
@@ -183,6 +185,8 @@ TEST_F(ClientPropsTest, LastOccurrenceWins)
         EXPECT_EQ(value(table.get(), "f"), "<absent>") << filler;
         if (filler > 0) {
             EXPECT_EQ(value(table.get(), "f7"), "7");
+            EXPECT_EQ(value(table.get(), ("f" + std::to_string(filler - 1)).c_str()), std::to_string(filler - 1));
+            EXPECT_EQ(value(table.get(), "long"), longValue);
         }
     }
 }
