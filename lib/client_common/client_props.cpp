@@ -385,9 +385,9 @@ bool ReadValue(MappedConfigFile *file, TextBuffer *value)
 // ---------------------------------------------------------------------------
 // Entry blocks. An entry (its record, key and raw value) is carved from the
 // table's current block, and every block is freed with the table: one
-// allocation for a few dozen entries. Under AddressSanitizer the bytes
-// between and after entries stay poisoned, so a read or write past an
-// entry's end is still reported, as it would be for a block of its own.
+// allocation for many entries. Under AddressSanitizer the bytes between and
+// after entries stay poisoned, so a read or write past an entry's end is
+// still reported, as it would be for a block of its own.
 
 } // namespace
 
@@ -399,9 +399,12 @@ struct ClientPropertyBlock {
 
 namespace {
 
-// A block's size with its header; an entry larger than its room gets a block
-// of its own size.
-const size_t kEntryBlockSize = 4096;
+// Room of a table's first block; each next block has twice the room of the
+// one before, up to kLargestEntryBlock, so that a table of a few entries
+// takes little memory and a long one few blocks. An entry larger than that
+// gets a block of its own size.
+const size_t kFirstEntryBlock = 256;
+const size_t kLargestEntryBlock = 8192;
 #ifdef CLIENT_PROPS_ADDRESS_SANITIZER
 const size_t kEntryGap = 16;
 #else
@@ -422,7 +425,9 @@ void *TakeEntryRoom(ClientPropertyTable *table, size_t size)
     size_t need = ((size + kEntryAlignment - 1) & ~(kEntryAlignment - 1)) + kEntryGap;
     ClientPropertyBlock *block = table->blocks;
     if (block == nullptr || block->capacity - block->used < need) {
-        size_t capacity = kEntryBlockSize - kBlockHeaderSize;
+        size_t capacity = kFirstEntryBlock;
+        if (block != nullptr)
+            capacity = block->capacity < kLargestEntryBlock / 2 ? 2 * block->capacity : kLargestEntryBlock;
         if (capacity < need)
             capacity = need;
         block = static_cast<ClientPropertyBlock *>(malloc(kBlockHeaderSize + capacity));

@@ -92,7 +92,7 @@ typedef struct ClientPropertyTable {
      * the list: built on the first look-up that passes a few dozen entries,
      * dropped when an entry is added; null until then. */
     struct ClientPropertyIndex *index;
-    /* Where the entries are: blocks of a few KiB, each holding many of them,
+    /* Where the entries are: blocks of growing size, each holding many of them,
      * freed with the table. */
     struct ClientPropertyBlock *blocks;
 } ClientPropertyTable;
