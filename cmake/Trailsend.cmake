@@ -21,6 +21,15 @@ set(TRAILSEND_FORMATTER_LINK_OPTIONS
 set(TRAILSEND_REPLACEMENT_LINK_OPTIONS ${TRAILSEND_FORMATTER_LINK_OPTIONS}
     -Wl,-u,RandomNumbersLinked -Wl,-u,random -Wl,-u,rand -Wl,-u,srandom -Wl,-u,srand)
 
+# The version of the well-known paths a program links: INSTALLED or TEST.
+function(_trailsend_paths_library paths out)
+  if(paths STREQUAL "INSTALLED")
+    set(${out} paths_installed PARENT_SCOPE)
+  else()
+    set(${out} paths_test PARENT_SCOPE)
+  endif()
+endfunction()
+
 # trailsend_link_program(<target> INSTALLED|TEST [<client library>])
 # Links a program with the client library (or another build of it), the
 # framework and one version of the well-known paths.
@@ -29,11 +38,7 @@ function(trailsend_link_program target paths)
   if(ARGC GREATER 2)
     set(client_lib ${ARGV2})
   endif()
-  if(paths STREQUAL "INSTALLED")
-    set(paths_lib paths_installed)
-  else()
-    set(paths_lib paths_test)
-  endif()
+  _trailsend_paths_library(${paths} paths_lib)
   # The client library and the framework refer to each other, so they are
   # searched as one group: the client log's level names (LEVEL_NAMES) are
   # defined by the framework's logger, while the framework formats with the
@@ -57,11 +62,7 @@ endfunction()
 # LEVEL_NAMES); the random-number functions are the framework's and come with
 # the framework, which such a program does not link.
 function(trailsend_link_client_program target paths)
-  if(paths STREQUAL "INSTALLED")
-    set(paths_lib paths_installed)
-  else()
-    set(paths_lib paths_test)
-  endif()
+  _trailsend_paths_library(${paths} paths_lib)
   target_link_libraries(${target} PRIVATE client_common ${paths_lib} hlx)
   target_link_options(${target} PRIVATE
     "-Wl,--dynamic-list=${TRAILSEND_EXPORTS_FILE}" ${TRAILSEND_FORMATTER_LINK_OPTIONS})
