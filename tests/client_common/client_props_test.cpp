@@ -263,6 +263,34 @@ TEST_F(ClientPropsTest, SubstitutesOtherEntriesAndKeepsCyclesLiteral)
     EXPECT_EQ(value(table.get(), "b"), "$a");
     EXPECT_EQ(value(table.get(), "self"), "x$self");
     EXPECT_EQ(value(table.get(), "user"), "[n]");
+
+    // Values longer than the 256 bytes a value is expanded in on the stack,
+    // directly and inside another expansion.
+    for (size_t length : {127, 128, 129, 300}) {
+        const std::string part(length, 'p');
+        TablePtr longer = parse("part = " + part + "\ntwice = $part$part\nnested = <$twice>\n");
+        EXPECT_EQ(value(longer.get(), "twice"), part + part) << length;
+        EXPECT_EQ(value(longer.get(), "nested"), "<" + part + part + ">") << length;
+    }
+}
+
+TEST_F(ClientPropsTest, AddedEntriesAreFoundBesideTheEntriesRead)
+{
+    // Enough entries, one longer than any entry block, to take new blocks.
+    TablePtr table = parse("a = 1\nb = 2\n");
+    const std::string longValue(10000, 'l');
+    for (int i = 0; i < 200; i++) {
+        const std::string key = "added" + std::to_string(i);
+        const std::string raw = i == 100 ? longValue : std::string(i % 50, 'v');
+        ASSERT_NE(AddClientProperty(table.get(), key.c_str(), raw.c_str()), nullptr);
+    }
+    for (int i = 0; i < 200; i++) {
+        ClientProperty *entry = FindClientProperty(table.get(), ("added" + std::to_string(i)).c_str());
+        ASSERT_NE(entry, nullptr) << i;
+        EXPECT_EQ(entry->rawValue, i == 100 ? longValue : std::string(i % 50, 'v')) << i;
+    }
+    EXPECT_EQ(value(table.get(), "a"), "1");
+    EXPECT_EQ(value(table.get(), "b"), "2");
 }
 
 TEST_F(ClientPropsTest, SubstitutedWhiteSpaceIsKeptAtTheEnd)

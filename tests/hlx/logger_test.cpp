@@ -6,6 +6,7 @@
 #include <dlfcn.h>
 #include <string.h>
 #include <syslog.h>
+#include <unistd.h>
 
 #include <string>
 #include <thread>
@@ -72,6 +73,45 @@ TEST(Logger, EffectiveLevelStaysCachedUntilTheLoggerInheritsAgain)
     child->setLevel(hlx::LEVEL_INHERIT);
     EXPECT_EQ(child->effectiveLevel(), hlx::LEVEL_DEBUG);
     parent->setLevel(hlx::LEVEL_INHERIT);
+}
+
+namespace {
+
+// Lowers a leaf's own level and an ancestor's in turn and logs below the
+// old level. Returns 0 when both lines were written, 2 when the lowest
+// level was not INFO to begin with.
+int LogAfterLoweringLevels()
+{
+    if (hlx::logger_detail::gLowestLevel.load() != hlx::LEVEL_INFO)
+        return 2;
+    SyslogCapture capture;
+    LoggerPtr leaf = Logger::getLogger("lowered.leaf");
+    LoggerPtr child = Logger::getLogger("lowered.parent.child");
+    leaf->log(hlx::LEVEL_DEBUG, "refused");
+    child->log(hlx::LEVEL_TRACE, "refused");
+    leaf->setLevel(hlx::LEVEL_DEBUG);
+    leaf->log(hlx::LEVEL_DEBUG, "own level");
+    Logger::getLogger("lowered.parent")->setLevel(hlx::LEVEL_TRACE);
+    child->setLevel(hlx::LEVEL_INHERIT);
+    child->log(hlx::LEVEL_TRACE, "inherited level");
+    std::vector<std::string> texts;
+    for (const SyslogRecord &record : written(capture))
+        texts.push_back(record.text);
+    const std::vector<std::string> expected = {"DEBUG lowered.leaf own level",
+                                               "TRACE lowered.parent.child inherited level"};
+    return texts == expected ? 0 : 1;
+}
+
+} // namespace
+
+TEST(Logger, LoweredLevelsLetTheirLinesThroughInAFreshProcess)
+{
+    // A call below the lowest level any logger was given is refused before
+    // its logger's own level is read, so every way of lowering a level must
+    // lower that bound. Run in a new process, where it is still INFO: in
+    // this one the tests before have lowered it already.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(_exit(LogAfterLoweringLevels()), ::testing::ExitedWithCode(0), "");
 }
 
 TEST(Logger, LineStartsWithAFiveColumnLevelFieldAndUsesTheLevelSeverity)
