@@ -45,6 +45,9 @@ public:
     // wait() until the current time's whole seconds plus `seconds`, with
     // `nanoseconds` as the nanosecond part.
     bool waitFor(long seconds, long nanoseconds);
+    // wait() with a deadline on CLOCK_MONOTONIC, which setting the clock
+    // does not move.
+    bool waitUntilMonotonic(const struct timespec &deadline);
     // Wakes one waiter, but only while Thread objects exist
     // (Thread::m_threadsActive > 0).
     void signal();
@@ -62,6 +65,8 @@ private:
     // error number instead of throwing it.
     int lockThreaded();
     int unlockThreaded();
+    int lockContended();
+    bool waitOn(const struct timespec *deadline, clockid_t clock);
     // Whether lock() and unlock() are this class's own, which a guard may
     // then run without the virtual call. The type_info objects are compared
     // by address: should one type have two of them (a copy in each shared
@@ -117,6 +122,7 @@ public:
     void release();
     bool wait(const struct timespec *deadline = nullptr) { return m_mutex.wait(deadline); }
     bool waitFor(long seconds, long nanoseconds) { return m_mutex.waitFor(seconds, nanoseconds); }
+    bool waitUntilMonotonic(const struct timespec &deadline) { return m_mutex.waitUntilMonotonic(deadline); }
 
 private:
     friend class PollingLock;
@@ -224,9 +230,12 @@ inline pthread_t self()
 // (relaxed) stores do; others merely read them.
 inline int Mutex::lockThreaded()
 {
-    int rc = pthread_mutex_lock(&m_mutex);
-    if (__builtin_expect(rc != 0, 0))
-        return rc;
+    int rc = pthread_mutex_trylock(&m_mutex);
+    if (__builtin_expect(rc != 0, 0)) {
+        rc = lockContended();
+        if (rc != 0)
+            return rc;
+    }
     int count = m_count.load(std::memory_order_relaxed) + 1;
     m_count.store(count, std::memory_order_relaxed);
     if (count == 1)

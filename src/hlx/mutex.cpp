@@ -66,14 +66,58 @@ bool Mutex::trylock()
     return true;
 }
 
+namespace {
+
+// Tells the processor that the thread is waiting for another one.
+inline void pauseProcessor()
+{
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    __asm__ __volatile__("yield");
+#endif
+}
+
+} // namespace
+
+// The mutex was held by another thread when lockThreaded() tried it. Holders
+// mostly keep it for a few hundred instructions (a queue's add or take):
+// wait about that long on the processor before the thread library puts this
+// thread to sleep, which costs the sleeper a system call and a trip through
+// the scheduler and the holder a system call to wake it.
+int Mutex::lockContended()
+{
+    for (int round = 0; round < 64; ++round) {
+        pauseProcessor();
+        // The owner's count reads 0 once it has let go.
+        if (m_count.load(std::memory_order_relaxed) != 0)
+            continue;
+        int rc = pthread_mutex_trylock(&m_mutex);
+        if (rc != EBUSY)
+            return rc;
+    }
+    return pthread_mutex_lock(&m_mutex);
+}
+
 bool Mutex::wait(const struct timespec *deadline)
+{
+    return waitOn(deadline, CLOCK_REALTIME);
+}
+
+bool Mutex::waitUntilMonotonic(const struct timespec &deadline)
+{
+    return waitOn(&deadline, CLOCK_MONOTONIC);
+}
+
+bool Mutex::waitOn(const struct timespec *deadline, clockid_t clock)
 {
     if (!m_threaded)
         return true;
     int count = m_count.exchange(0, std::memory_order_relaxed);
     pthread_t owner = m_owner.exchange(0, std::memory_order_relaxed);
-    int rc = deadline ? pthread_cond_timedwait(&m_condition, &m_mutex, deadline)
-                      : pthread_cond_wait(&m_condition, &m_mutex);
+    int rc = !deadline                 ? pthread_cond_wait(&m_condition, &m_mutex)
+             : clock == CLOCK_REALTIME ? pthread_cond_timedwait(&m_condition, &m_mutex, deadline)
+                                       : pthread_cond_clockwait(&m_condition, &m_mutex, clock, deadline);
     m_count.store(count, std::memory_order_relaxed);
     m_owner.store(owner, std::memory_order_relaxed);
     if (rc == ETIMEDOUT)
