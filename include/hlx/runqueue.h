@@ -130,7 +130,15 @@ public:
     // that worker alone. A worker leaves a share of the backlog to the
     // workers waiting idle.
     static constexpr unsigned int kMaxBatch = 16;
-    explicit RunQueue(unsigned int capacity = 0, bool quiet = false, unsigned int batch = 1);
+    //
+    // `gatherMicroseconds` (batched queues only; 0: none) lets items gather:
+    // a worker that waited for an empty queue and was woken by an item waits
+    // up to that long more (on the monotonic clock), or until a quarter of
+    // the capacity waits, before it takes any. A burst of items then wakes it
+    // once, it takes them in full batches while the producer works on alone,
+    // and the items are late by at most that time.
+    explicit RunQueue(unsigned int capacity = 0, bool quiet = false, unsigned int batch = 1,
+                      unsigned int gatherMicroseconds = 0);
     ~RunQueue();
     RunQueue(const RunQueue &) = delete;
     RunQueue &operator=(const RunQueue &) = delete;
@@ -164,6 +172,7 @@ private:
     void removeDuplicate(const std::string &key);
     void putBack(QueueAblePtr *items, size_t count);
     void waitForWork(ScopedLock &guard, const struct timespec *deadline);
+    void gather(ScopedLock &guard);
 
     // Oldest first. Declared before the mutex: destroying a queue destroys
     // its mutex, then releases the items.
@@ -173,9 +182,13 @@ private:
     // Workers waiting on the condition right now: add() wakes them only
     // when there are any, which saves the wake-up call on a busy queue.
     unsigned int m_waitingWorkers = 0;
+    // Workers letting items gather: add() wakes them once m_gathered items wait.
+    unsigned int m_gatheringWorkers = 0;
     const unsigned int m_capacity;
     const bool m_quiet;
     const unsigned int m_batch;
+    const unsigned int m_gatherMicroseconds;
+    const size_t m_gathered;
 };
 
 } // namespace hlx

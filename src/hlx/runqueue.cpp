@@ -61,8 +61,10 @@ void RunQueue::remove(const std::string &name)
     queues->erase(found);
 }
 
-RunQueue::RunQueue(unsigned int capacity, bool quiet, unsigned int batch)
-    : m_capacity(capacity), m_quiet(quiet), m_batch(std::min<unsigned int>(std::max(batch, 1u), kMaxBatch))
+RunQueue::RunQueue(unsigned int capacity, bool quiet, unsigned int batch, unsigned int gatherMicroseconds)
+    : m_capacity(capacity), m_quiet(quiet), m_batch(std::min<unsigned int>(std::max(batch, 1u), kMaxBatch)),
+      m_gatherMicroseconds(m_batch > 1 ? gatherMicroseconds : 0),
+      m_gathered(capacity != 0 ? std::max(capacity / 4, 1u) : SIZE_MAX)
 {
 }
 
@@ -93,7 +95,7 @@ void RunQueue::add(QueueAblePtr &&item)
         guard.beforeCancellationPoint();
         Thread::yield();
     }
-    bool wake = m_waitingWorkers > 0;
+    bool wake = m_waitingWorkers > 0 || (m_gatheringWorkers > 0 && m_items.size() >= m_gathered);
     // Woken after the unlock, a worker finds the mutex free instead of
     // waking only to block on it again. A worker that starts waiting after
     // the unlock finds the item first.
@@ -131,16 +133,25 @@ void RunQueue::run(int limit)
         size_t count = 0;
         {
             ScopedLock guard(m_mutex, ScopedLock::CancelSwitchWhenNeeded());
+            // Whether this worker found the queue empty and waited.
+            bool waited = false;
             for (;;) {
                 if (m_interrupted) {
                     guard.beforeCancellationPoint();
                     m_interrupted = false;
                     throw QueueInterrupted(kUnit, __LINE__, "QueueInterrupted", "QueueInterrupted", 0, !m_quiet);
                 }
-                if (!m_items.empty())
-                    break;
+                if (!m_items.empty()) {
+                    if (!waited || m_gatherMicroseconds == 0 || limit < 0 || m_items.size() >= m_gathered)
+                        break;
+                    waited = false;
+                    guard.beforeCancellationPoint();
+                    gather(guard);
+                    continue;
+                }
                 // Waiting on the condition is a cancellation point.
                 guard.beforeCancellationPoint();
+                waited = true;
                 ++m_waitingWorkers;
                 if (limit == 0) {
                     waitForWork(guard, nullptr);
@@ -216,6 +227,32 @@ void RunQueue::waitForWork(ScopedLock &guard, const struct timespec *deadline)
         throw;
     }
     --m_waitingWorkers;
+}
+
+// Called with the mutex held, by a worker that found items after waiting:
+// lets more gather (see the constructor). Returns at the end of the gathering
+// time, once a quarter of the capacity waits, or when interrupted.
+void RunQueue::gather(ScopedLock &guard)
+{
+    struct timespec until;
+    clock_gettime(CLOCK_MONOTONIC, &until);
+    until.tv_nsec += static_cast<long>(m_gatherMicroseconds % 1000000) * 1000;
+    until.tv_sec += m_gatherMicroseconds / 1000000 + until.tv_nsec / 1000000000;
+    until.tv_nsec %= 1000000000;
+    ++m_gatheringWorkers;
+    try {
+        while (!m_interrupted && m_items.size() < m_gathered && guard.waitUntilMonotonic(until)) {
+            // Woken before the time: by add(), interrupt() or for no reason.
+            struct timespec now;
+            clock_gettime(CLOCK_MONOTONIC, &now);
+            if (now.tv_sec > until.tv_sec || (now.tv_sec == until.tv_sec && now.tv_nsec >= until.tv_nsec))
+                break;
+        }
+    } catch (...) {
+        --m_gatheringWorkers;
+        throw;
+    }
+    --m_gatheringWorkers;
 }
 
 void RunQueue::interrupt()

@@ -235,6 +235,53 @@ TEST(RunQueue, InterruptEndsOneOfTwoWaitingWorkersAtATime)
     EXPECT_EQ(journal.snapshot().back(), "after");
 }
 
+TEST(RunQueue, GatheringWorkerTakesItemsOnceAQuarterOfTheCapacityWaitsOrItsTimeIsUp)
+{
+    Journal journal;
+    std::atomic<int> ended{0};
+    auto worker = [&ended](RunQueue &queue) {
+        try {
+            queue.run(0);
+        } catch (const hlx::QueueInterrupted &) {
+            ++ended;
+        }
+    };
+    auto waitForRuns = [&journal](size_t count) {
+        for (int i = 0; i < 1000 && journal.snapshot().size() < count; ++i)
+            hlx::Thread::sleep(0, 10 * 1000 * 1000);
+        return journal.snapshot().size();
+    };
+    // A minute of gathering, which only two waiting items (a quarter of 8) or
+    // an interruption cut short.
+    RunQueue queue(8, true, RunQueue::kMaxBatch, 60 * 1000 * 1000);
+    std::thread first(worker, std::ref(queue));
+    queue.add(job(journal, "warm-up"));
+    ASSERT_EQ(waitForRuns(1), 1u);
+    // The worker is waiting on the empty queue again.
+    hlx::Thread::sleep(0, 200 * 1000 * 1000);
+    queue.add(job(journal, "a"));
+    hlx::Thread::sleep(0, 100 * 1000 * 1000);
+    EXPECT_EQ(journal.snapshot().size(), 1u);
+    queue.add(job(journal, "b"));
+    EXPECT_EQ(waitForRuns(3), 3u);
+    hlx::Thread::sleep(0, 200 * 1000 * 1000);
+    queue.add(job(journal, "c"));
+    queue.interrupt();
+    first.join();
+    EXPECT_EQ(ended, 1);
+    EXPECT_EQ(queue.size(), 1u);
+
+    // Unbounded, only the time ends the gathering: a lone item still runs.
+    RunQueue unbounded(0, true, RunQueue::kMaxBatch, 20 * 1000);
+    std::thread second(worker, std::ref(unbounded));
+    hlx::Thread::sleep(0, 100 * 1000 * 1000);
+    unbounded.add(job(journal, "lone"));
+    EXPECT_EQ(waitForRuns(4), 4u);
+    unbounded.interrupt();
+    second.join();
+    EXPECT_EQ(journal.snapshot(), (std::vector<std::string>{"warm-up", "a", "b", "lone"}));
+}
+
 TEST_F(DebugOnRunQueueLogger, FrameworkExceptionsFromItemsAreSwallowedOthersEndTheWorker)
 {
     // A batched worker holds all five items when the fourth throws: the one
