@@ -2,7 +2,10 @@
 # Runs every speed and memory benchmark once and prints one table of where
 # each stands against its goal:
 #
-#   bash bench/run-all.sh        (after cmake --build --preset default; builds nothing)
+#   bash bench/run-all.sh [ROW...]   (after cmake --build --preset default; builds nothing)
+#
+# ROW names rows to run, of: run_queue log_queue disabled_log
+# client_configuration framework_load command (all when none is named).
 #
 # Each row is a function below, naming its benchmark program and the two
 # benchmarks it compares; a row whose program or benchmark is missing prints
@@ -181,12 +184,14 @@ row_command() {
     "median of 50 runs" "KiB"
 }
 
-row_run_queue
-row_log_queue
-row_disabled_log
-row_client_configuration
-row_framework_load
-row_command
+all_rows=(run_queue log_queue disabled_log client_configuration framework_load command)
+for row in "${@:-${all_rows[@]}}"; do
+  if ! declare -F "row_$row" >/dev/null; then
+    echo "no row \"$row\"; rows: ${all_rows[*]}" >&2
+    exit 2
+  fi
+  "row_$row"
+done
 
 {
   echo "what|now|goal|met|measure"
