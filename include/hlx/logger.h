@@ -153,7 +153,10 @@ public:
 
     // The log queue: once started, every line is formatted into a queued
     // message that the background thread "com.norvalex.logger" writes to
-    // syslog, so logging threads never wait for syslog. Its capacity is the
+    // syslog, so logging threads never wait for syslog. Woken by the first
+    // line of a burst, the thread lets more gather for up to a millisecond
+    // (less once a quarter of the queue is full), then writes them in
+    // batches. Its capacity is the
     // property "logger.queue.size" (256 when unset; four times that while the
     // logger "log" is at DEBUG or TRACE); a size below 1 leaves the queue off
     // with a warning on `reporter`. When the queue is full the line being
