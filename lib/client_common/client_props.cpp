@@ -31,8 +31,13 @@ namespace {
 // text like a cycle, so that a long chain cannot exhaust the stack.
 const unsigned kMaxEvaluationDepth = 64;
 // Bytes all substitutions of one table may produce together; references
-// that double at every level would otherwise exhaust memory.
-const uint64_t kMaxSubstitutedBytes = 1u << 20;
+// that double at every level would otherwise exhaust memory. A build may
+// set a lower bound (the fuzz harnesses' copy of the library does, so that
+// inputs which reach it cost a fraction of the time).
+#ifndef CLIENT_PROPS_MAX_SUBSTITUTED_BYTES
+#define CLIENT_PROPS_MAX_SUBSTITUTED_BYTES (1u << 20)
+#endif
+const uint64_t kMaxSubstitutedBytes = CLIENT_PROPS_MAX_SUBSTITUTED_BYTES;
 // Longest variable name; a longer run of name bytes is cut here.
 const size_t kMaxVariableName = 1024;
 // Seconds a file read may take (see OpenMappedConfigFile).
