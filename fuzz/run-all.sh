@@ -40,6 +40,15 @@ fi
 
 run_dir=$(mktemp -d "${TMPDIR:-/tmp}/fuzz-run.XXXXXX") || exit 2
 
+# Each harness runs on one core: the last this script may use (steadier
+# rates than a process the scheduler moves between cores).
+pin=()
+if command -v taskset >/dev/null; then
+  cores=$(taskset -pc $$ 2>/dev/null | sed 's/.*: *//')
+  core=$(printf '%s\n' "$cores" | tr ',-' '\n\n' | tail -n 1)
+  [[ $core =~ ^[0-9]+$ ]] && pin=(taskset -c "$core")
+fi
+
 # The last value of `key:` in the log's status lines ("#N ... cov: C ft: F").
 last_field() {
   grep -E '^#[0-9]+' "$2" | grep -oE "$1: [0-9]+" | tail -n 1 | awk '{print $2}'
@@ -71,7 +80,7 @@ for binary in "${harnesses[@]}"; do
   fi
   # One process, one thread: -jobs and -workers stay unset. A unit that takes
   # longer than 25 s counts as a hang.
-  (cd "$work" && "$binary" -max_total_time="$budget" -timeout=25 -print_final_stats=1 \
+  (cd "$work" && ${pin[@]+"${pin[@]}"} "$binary" -max_total_time="$budget" -timeout=25 -print_final_stats=1 \
     ${options[@]+"${options[@]}"} -artifact_prefix="$work/faults/" "$work/corpus") >"$log" 2>&1
   status=$?
 
