@@ -29,6 +29,12 @@ namespace hlx {
 class Mutex {
 public:
     Mutex();
+    // With `spinWhenContended`, a lock that finds the mutex held by another
+    // thread waits a moment on the processor before the thread sleeps: for
+    // a mutex whose holders keep it for a few hundred instructions while
+    // another core keeps asking for it (a batched queue), where sleeping and
+    // waking would cost both threads a system call each time.
+    explicit Mutex(bool spinWhenContended);
     virtual ~Mutex();
     Mutex(const Mutex &) = delete;
     Mutex &operator=(const Mutex &) = delete;
@@ -84,6 +90,7 @@ private:
     // Whether the process has the thread library; it never changes once
     // known, so each mutex keeps the answer beside its lock.
     const bool m_threaded;
+    const bool m_spinning = false;
 };
 
 // A mutex that refuses to queue more than maxWaiters threads at once (the
@@ -230,8 +237,10 @@ inline pthread_t self()
 // (relaxed) stores do; others merely read them.
 inline int Mutex::lockThreaded()
 {
-    int rc = pthread_mutex_trylock(&m_mutex);
+    int rc = m_spinning ? pthread_mutex_trylock(&m_mutex) : pthread_mutex_lock(&m_mutex);
     if (__builtin_expect(rc != 0, 0)) {
+        if (rc != EBUSY)
+            return rc;
         rc = lockContended();
         if (rc != 0)
             return rc;

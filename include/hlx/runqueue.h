@@ -136,7 +136,8 @@ public:
     // up to that long more (on the monotonic clock), or until a quarter of
     // the capacity waits, before it takes any. A burst of items then wakes it
     // once, it takes them in full batches while the producer works on alone,
-    // and the items are late by at most that time.
+    // and the items are late by at most that time. Its lock spins a moment
+    // before sleeping when a producer finds the worker taking a batch.
     explicit RunQueue(unsigned int capacity = 0, bool quiet = false, unsigned int batch = 1,
                       unsigned int gatherMicroseconds = 0);
     ~RunQueue();

@@ -29,6 +29,8 @@ inline void check(int rc, int line)
 
 Mutex::Mutex() : m_threaded(Thread::threadsSupported()) {}
 
+Mutex::Mutex(bool spinWhenContended) : m_threaded(Thread::threadsSupported()), m_spinning(spinWhenContended) {}
+
 Mutex::~Mutex()
 {
     // A destructor must not throw; destroying a mutex that is still held is
@@ -80,11 +82,13 @@ inline void pauseProcessor()
 
 } // namespace
 
-// The mutex was held by another thread when lockThreaded() tried it. Holders
-// mostly keep it for a few hundred instructions (a queue's add or take):
-// wait about that long on the processor before the thread library puts this
-// thread to sleep, which costs the sleeper a system call and a trip through
-// the scheduler and the holder a system call to wake it.
+// A spinning mutex was held by another thread when lockThreaded() tried it:
+// wait about as long as a holder keeps it on the processor before the thread
+// library puts this thread to sleep, which costs the sleeper a system call
+// and a trip through the scheduler and the holder a system call to wake it.
+// (A mutex that does not spin sleeps at once: where holders alternate item
+// by item, as a queue's producer and a single worker do, the waiting spends
+// more processor time than the sleeping.)
 int Mutex::lockContended()
 {
     for (int round = 0; round < 64; ++round) {

@@ -62,7 +62,8 @@ void RunQueue::remove(const std::string &name)
 }
 
 RunQueue::RunQueue(unsigned int capacity, bool quiet, unsigned int batch, unsigned int gatherMicroseconds)
-    : m_capacity(capacity), m_quiet(quiet), m_batch(std::min<unsigned int>(std::max(batch, 1u), kMaxBatch)),
+    : m_mutex(batch > 1 && gatherMicroseconds > 0), m_capacity(capacity), m_quiet(quiet),
+      m_batch(std::min<unsigned int>(std::max(batch, 1u), kMaxBatch)),
       m_gatherMicroseconds(m_batch > 1 ? gatherMicroseconds : 0),
       m_gathered(capacity != 0 ? std::max(capacity / 4, 1u) : SIZE_MAX)
 {
