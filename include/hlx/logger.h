@@ -154,7 +154,7 @@ public:
     // The log queue: once started, every line is formatted into a queued
     // message that the background thread "com.norvalex.logger" writes to
     // syslog, so logging threads never wait for syslog. Woken by the first
-    // line of a burst, the thread lets more gather for up to a millisecond
+    // line of a burst, the thread lets more gather for up to 2 milliseconds
     // (less once a quarter of the queue is full), then writes them in
     // batches. Its capacity is the
     // property "logger.queue.size" (256 when unset; four times that while the

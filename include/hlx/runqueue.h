@@ -129,7 +129,7 @@ public:
     // items never wait for one another: items a worker holds are run by
     // that worker alone. A worker leaves a share of the backlog to the
     // workers waiting idle.
-    static constexpr unsigned int kMaxBatch = 16;
+    static constexpr unsigned int kMaxBatch = 64;
     //
     // `gatherMicroseconds` (batched queues only; 0: none) lets items gather:
     // a worker that waited for an empty queue and was woken by an item waits

@@ -27,7 +27,7 @@ namespace {
 
 const int DEFAULT_QUEUE_SIZE = 256;
 // How long the log thread lets lines gather once woken (see RunQueue).
-const unsigned int GATHER_MICROSECONDS = 1000;
+const unsigned int GATHER_MICROSECONDS = 2000;
 
 // Queue and thread exist together or not at all; both are installed and
 // removed under the output mutex, which every producer holds while it adds.
