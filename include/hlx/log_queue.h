@@ -34,10 +34,10 @@ public:
 
 private:
     template <class T> class Allocator;
-    struct TextRoom;
+    struct Destroy;
     friend bool queueLogLine(int priority, const char *format, va_list arguments);
 
-    QueuedMessage(int priority, const TextRoom &room);
+    QueuedMessage(int priority, char *text);
     // As create(); `recycling` (only under the output mutex) lets a short
     // line take a spare block of the log queue and give it back when freed.
     static QueuedMessagePtr make(int priority, const char *format, va_list arguments, bool recycling);

@@ -6,9 +6,10 @@
 #include "hlx/property_lookup.h"
 #include "hlx/thread.h"
 
-#include <boost/make_shared.hpp>
+#include <boost/shared_ptr.hpp>
 
 #include <limits.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -135,66 +136,53 @@ int configuredQueueSize()
 
 } // namespace
 
-// Where create() wants the text: its expansion on the stack and its size
-// with the terminating NUL; the allocator fills in the room it made for it.
-struct QueuedMessage::TextRoom {
-    const char *expanded;
-    size_t size;
-    char *text;
-};
+// One block holds a line: the shared-pointer count first, in the BLOCK_HEAD
+// bytes before the message, then the message, then its text. The allocator
+// boost asks for the count's room hands out the block the message already
+// lives in, and frees it, once the message is destroyed, back to the spare
+// blocks (recycling) or to the heap. Made this way, rather than by
+// boost::allocate_shared, a line's pointer is built without a locked
+// instruction: allocate_shared copies the count once more and drops the
+// copy, two atomic updates of a block that, recycled, was last written by
+// the log thread's core.
+const size_t BLOCK_HEAD = 40;
 
-// Allocates the shared-pointer block that holds a message with the room for
-// its text behind it, and tells create() where that room is. The copies
-// boost keeps in the block still point at create()'s TextRoom, which is
-// only used while allocating. A recycling allocator's blocks all have room
-// for RECYCLED_TEXT_SIZE bytes and go back to the spare blocks when freed.
 template <class T> class QueuedMessage::Allocator {
 public:
     typedef T value_type;
 
-    Allocator(TextRoom *room, bool recycling) : m_room(room), m_recycling(recycling) {}
-    template <class U>
-    Allocator(const Allocator<U> &other) : m_room(other.m_room), m_recycling(other.m_recycling)
-    {
-    }
+    // The block's address with whether it is recycled in its lowest bit,
+    // which an allocation's alignment leaves clear: boost keeps a copy of
+    // the allocator in the count's room.
+    Allocator(char *block, bool recycling) : m_block(reinterpret_cast<uintptr_t>(block) | recycling) {}
+    template <class U> Allocator(const Allocator<U> &other) : m_block(other.m_block) {}
 
     T *allocate(size_t count)
     {
-        size_t head = count * sizeof(T);
-        char *block = nullptr;
-        if (m_recycling)
-            block = static_cast<char *>(takeSpareBlock());
-        if (!block)
-            block = static_cast<char *>(::operator new(head + (m_recycling ? RECYCLED_TEXT_SIZE : m_room->size)));
-        m_room->text = block + head;
-        return reinterpret_cast<T *>(block);
+        static_assert(sizeof(T) <= BLOCK_HEAD && alignof(T) <= alignof(QueuedMessage), "the count fits the head");
+        (void)count; // boost asks for one count
+        return reinterpret_cast<T *>(m_block & ~uintptr_t(1));
     }
     void deallocate(T *block, size_t)
     {
-        if (m_recycling)
+        if (m_block & 1)
             returnBlock(block);
         else
             ::operator delete(block);
     }
 
-    // The message's constructor is private to it and to this allocator.
-    template <class U, class... Arguments> void construct(U *place, Arguments &&...arguments)
-    {
-        ::new (static_cast<void *>(place)) U(std::forward<Arguments>(arguments)...);
-    }
-    template <class U> void destroy(U *object) { object->~U(); }
-
-    template <class U> bool operator==(const Allocator<U> &other) const { return m_recycling == other.m_recycling; }
+    template <class U> bool operator==(const Allocator<U> &other) const { return m_block == other.m_block; }
     template <class U> bool operator!=(const Allocator<U> &other) const { return !(*this == other); }
 
-    TextRoom *m_room;
-    bool m_recycling;
+    uintptr_t m_block;
 };
 
-QueuedMessage::QueuedMessage(int priority, const TextRoom &room) : m_priority(priority), m_text(room.text)
-{
-    memcpy(room.text, room.expanded, room.size);
-}
+// Ends a message in place; its block is the allocator's to free.
+struct QueuedMessage::Destroy {
+    void operator()(QueuedMessage *message) const { message->~QueuedMessage(); }
+};
+
+QueuedMessage::QueuedMessage(int priority, char *text) : m_priority(priority), m_text(text) {}
 
 QueuedMessagePtr QueuedMessage::create(int priority, const char *format, va_list arguments)
 {
@@ -203,6 +191,7 @@ QueuedMessagePtr QueuedMessage::create(int priority, const char *format, va_list
 
 QueuedMessagePtr QueuedMessage::make(int priority, const char *format, va_list arguments, bool recycling)
 {
+    static_assert(BLOCK_HEAD % alignof(QueuedMessage) == 0, "the message is aligned behind the head");
     char expanded[TEXT_CAPACITY];
     va_list copy;
     va_copy(copy, arguments);
@@ -214,10 +203,17 @@ QueuedMessagePtr QueuedMessage::make(int priority, const char *format, va_list a
         expanded[0] = '\0';
         length = 0;
     }
-    size_t stored = std::min<size_t>(length, sizeof expanded - 1);
-    TextRoom room = {expanded, stored + 1, nullptr};
-    return boost::allocate_shared<QueuedMessage>(
-        Allocator<QueuedMessage>(&room, recycling && room.size <= RECYCLED_TEXT_SIZE), priority, room);
+    size_t size = std::min<size_t>(length, sizeof expanded - 1) + 1;
+    recycling = recycling && size <= RECYCLED_TEXT_SIZE;
+    char *block = recycling ? static_cast<char *>(takeSpareBlock()) : nullptr;
+    if (!block)
+        block = static_cast<char *>(
+            ::operator new(BLOCK_HEAD + sizeof(QueuedMessage) + (recycling ? RECYCLED_TEXT_SIZE : size)));
+    char *text = block + BLOCK_HEAD + sizeof(QueuedMessage);
+    memcpy(text, expanded, size);
+    QueuedMessage *message = ::new (block + BLOCK_HEAD) QueuedMessage(priority, text);
+    // Nothing here can fail: the count's room is the block's head.
+    return QueuedMessagePtr(message, Destroy(), Allocator<QueuedMessage>(block, recycling));
 }
 
 void QueuedMessage::run()
