@@ -416,12 +416,34 @@ void Format(Sink &out, const char *format, va_list *args)
 {
     for (;;) {
         const char *text = format;
-        const char *percent = strchr(format, '%');
-        format = percent != nullptr ? percent : format + strlen(format);
+        format = strchrnul(format, '%');
         out.putText(text, static_cast<size_t>(format - text));
         if (*format == '\0')
             return;
         ++format;
+
+        /* The conversions most formats use, bare: no flag, width, precision
+         * or length to read, nothing to pad. */
+        if (*format == 's') {
+            ++format;
+            const char *argument = va_arg(*args, const char *);
+            if (!argument)
+                argument = "(NULL)";
+            out.putText(argument, strlen(argument));
+            continue;
+        }
+        if (*format == 'd') {
+            ++format;
+            const int value = va_arg(*args, int);
+            char buffer[INTEGER_DIGITS];
+            char *end = buffer + sizeof buffer;
+            const char *digits =
+                DecimalDigits(value < 0 ? 0 - static_cast<uint64_t>(static_cast<int64_t>(value)) : value, end);
+            if (value < 0)
+                out.put('-');
+            out.putText(digits, static_cast<size_t>(end - digits));
+            continue;
+        }
 
         Conversion conv;
         for (;; ++format) {

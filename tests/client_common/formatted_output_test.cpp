@@ -107,6 +107,8 @@ TEST(FormattedOutput, FormatsIntegersWithFlagsWidthAndPrecision)
     } cases[] = {
         {"%d", 0, "0"},
         {"%d", INT_MIN, "-2147483648"},
+        {"%d", INT_MAX, "2147483647"},
+        {"%d", -9, "-9"},
         {"%i", -17, "-17"},
         {"%05d", -42, "-0042"},
         {"%-05d", 42, "00042"},
