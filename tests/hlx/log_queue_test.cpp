@@ -232,18 +232,19 @@ TEST_F(LogQueue, StopWritesEveryQueuedLineAndLaterLinesGoStraightOut)
 TEST_F(LogQueue, LinesShortAndLongKeepTheirTextWhileBlocksAreReused)
 {
     // Short lines go into the blocks of lines already written, long ones
-    // into blocks of their own.
+    // into blocks of their own. The others run from 154 to 171 characters,
+    // across the room of a reused block (159 and the NUL).
+    auto text = [](int i) { return i % 3 == 0 ? std::string(300, 'l') : std::string(138 + i % 16, 's'); };
     SyslogCapture capture;
     Logger::startQueue(LoggerPtr());
-    const std::string longText(300, 'l');
     for (int i = 0; i < 200; ++i)
-        m_logger->log(hlx::LEVEL_INFO, "%d %s", i, i % 3 == 0 ? longText.c_str() : "s");
+        m_logger->log(hlx::LEVEL_INFO, "%d %s", i, text(i).c_str());
     Logger::stopQueue(LoggerPtr());
 
     std::vector<SyslogRecord> records = written(capture);
     ASSERT_EQ(records.size(), 200u);
     for (int i = 0; i < 200; ++i)
-        EXPECT_EQ(records[i].text, "INFO  lq.test " + std::to_string(i) + " " + (i % 3 == 0 ? longText : "s"));
+        EXPECT_EQ(records[i].text, "INFO  lq.test " + std::to_string(i) + " " + text(i));
 }
 
 TEST_F(LogQueue, RestartAfterStopQueuesAgainThroughANewThread)
