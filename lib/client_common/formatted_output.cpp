@@ -25,6 +25,8 @@ const int PRECISION_UNSET = -1;
 const int DEFAULT_FIXED_PRECISION = 6;
 /* 10^16 still fits the 64-bit mantissa of a long double exactly. */
 const int MAX_FIXED_PRECISION = 16;
+/* What "%s" shows for a null pointer. */
+const char NULL_TEXT[] = "(NULL)";
 /* Enough for any 64-bit value in octal. */
 const int INTEGER_DIGITS = 22;
 
@@ -167,7 +169,7 @@ void FormatInteger(Sink &out, const Conversion &conv, uint64_t magnitude, char s
 void FormatText(Sink &out, const Conversion &conv, const char *text)
 {
     if (!text)
-        text = "(NULL)";
+        text = NULL_TEXT;
     const long long width = conv.width;
     long long limit;
     size_t length;
@@ -428,7 +430,7 @@ void Format(Sink &out, const char *format, va_list *args)
             ++format;
             const char *argument = va_arg(*args, const char *);
             if (!argument)
-                argument = "(NULL)";
+                argument = NULL_TEXT;
             out.putText(argument, strlen(argument));
             continue;
         }
